@@ -1,0 +1,343 @@
+/*
+ * Drives the real zombie binary for its full minute and watches it from
+ * outside, the way a student with ps would.  The test process is a child
+ * subreaper, so the orphaned zombie comes back to it when the parent
+ * exits and its exit status can be read.
+ */
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <pty.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdlib.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+enum class Out { Pipe, File, Tty };
+
+struct Options {
+	Out out = Out::Pipe;
+	std::vector<std::string> args;
+	bool ignore_sigchld = false;
+	bool fail_fork = false;
+	double kill_parent_at = -1;
+};
+
+/* What an observer saw; times are seconds since the program started. */
+struct Seen {
+	pid_t parent = -1, child = -1;
+	std::string child_states; /* each change of /proc state, e.g. "SZ" */
+	bool child_reparented = false, foreign_ppid = false;
+	double zombie_at = -1, child_vanished_at = -1, out_at = -1;
+	double parent_exit_at = -1, child_reaped_at = -1;
+	int parent_status = -1, child_status = -1, strangers_reaped = 0;
+	std::string out, err;
+};
+
+double
+now()
+{
+	struct timespec ts;
+	(void)clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+/* State letter and parent of a process, or 0 once it has gone. */
+char
+proc_state(pid_t pid, pid_t *ppid)
+{
+	std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+	std::string s((std::istreambuf_iterator<char>(f)), {});
+	size_t paren = s.rfind(')');
+	if (paren == std::string::npos)
+		return 0;
+	std::istringstream rest(s.substr(paren + 2));
+	char state = 0;
+	rest >> state >> *ppid;
+	return state;
+}
+
+pid_t
+find_child_of(pid_t parent)
+{
+	DIR *d = opendir("/proc");
+	pid_t found = -1;
+	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+		pid_t pid = atoi(e->d_name), ppid = 0;
+		if (pid > 0 && proc_state(pid, &ppid) != 0 && ppid == parent)
+			found = pid;
+	}
+	if (d != nullptr)
+		(void)closedir(d);
+	return found;
+}
+
+/* Makes the kernel itself refuse to create processes, as under a limit. */
+void
+forbid_fork()
+{
+	struct sock_filter filter[] = {
+	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone, 4, 0),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_clone3, 3, 0),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_fork, 2, 0),
+	    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_vfork, 1, 0),
+	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAGAIN),
+	};
+	struct sock_fprog prog = {sizeof(filter) / sizeof(filter[0]), filter};
+	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
+		_exit(126);
+}
+
+void
+drain(int fd, std::string &into, double t, double *first_at)
+{
+	char buf[4096];
+	ssize_t n;
+	while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0) {
+		if (*first_at < 0)
+			*first_at = t;
+		into.append(buf, (size_t)n);
+	}
+}
+
+/* Starts the program and watches it until every process has been reaped. */
+Seen
+watch(const Options &o)
+{
+	Seen r;
+	EXPECT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+
+	char file_name[] = "/tmp/zombie-test-XXXXXX";
+	int out_r = -1, out_w = -1, err_p[2];
+	if (o.out == Out::Pipe) {
+		int p[2];
+		EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
+		out_r = p[0], out_w = p[1];
+	} else if (o.out == Out::File) {
+		out_w = mkostemp(file_name, O_CLOEXEC);
+		out_r = open(file_name, O_RDONLY | O_CLOEXEC);
+		(void)unlink(file_name);
+	} else {
+		struct termios raw;
+		cfmakeraw(&raw);
+		EXPECT_EQ(openpty(&out_r, &out_w, nullptr, &raw, nullptr), 0);
+		(void)fcntl(out_r, F_SETFD, FD_CLOEXEC);
+		(void)fcntl(out_w, F_SETFD, FD_CLOEXEC);
+	}
+	EXPECT_EQ(pipe2(err_p, O_CLOEXEC), 0);
+
+	std::vector<char *> argv{const_cast<char *>(ZOMBIE_PATH)};
+	for (const std::string &a : o.args)
+		argv.push_back(const_cast<char *>(a.c_str()));
+	argv.push_back(nullptr);
+
+	double t0 = now();
+	r.parent = fork();
+	if (r.parent == 0) {
+		sigset_t none;
+		sigemptyset(&none);
+		(void)sigprocmask(SIG_SETMASK, &none, nullptr);
+		(void)signal(SIGCHLD, o.ignore_sigchld ? SIG_IGN : SIG_DFL);
+		(void)setpgid(0, 0);
+		(void)dup2(out_w, 1);
+		(void)dup2(err_p[1], 2);
+		if (o.fail_fork)
+			forbid_fork();
+		execv(ZOMBIE_PATH, argv.data());
+		_exit(127);
+	}
+	(void)close(out_w);
+	(void)close(err_p[1]);
+	(void)fcntl(out_r, F_SETFL, O_NONBLOCK);
+	(void)fcntl(err_p[0], F_SETFL, O_NONBLOCK);
+
+	bool parent_alive = true, killed = false;
+	double err_at = -1;
+	for (double t = 0; t < 80; t = now() - t0) {
+		drain(out_r, r.out, t, &r.out_at);
+		drain(err_p[0], r.err, t, &err_at);
+
+		int status;
+		pid_t w = waitpid(-1, &status, WNOHANG);
+		if (w == -1 && errno == ECHILD)
+			break;
+		if (w == r.parent) {
+			parent_alive = false;
+			r.parent_exit_at = t;
+			r.parent_status = status;
+		} else if (w > 0 && w == r.child) {
+			r.child_reaped_at = t;
+			r.child_status = status;
+		} else if (w > 0) {
+			r.strangers_reaped++;
+		}
+		if (w > 0)
+			continue;
+
+		if (parent_alive && r.child == -1)
+			r.child = find_child_of(r.parent);
+		pid_t ppid = 0;
+		char st = r.child > 0 ? proc_state(r.child, &ppid) : 0;
+		/* A glimpse of it running says nothing; skip it. */
+		if (st != 0 && st != 'R' &&
+		    (r.child_states.empty() || r.child_states.back() != st))
+			r.child_states += st;
+		if (st == 'Z' && r.zombie_at < 0)
+			r.zombie_at = t;
+		if (st == 0 && r.child > 0 && r.child_reaped_at < 0 &&
+		    r.child_vanished_at < 0)
+			r.child_vanished_at = t;
+		if (st != 0 && ppid == getpid())
+			r.child_reparented = true;
+		else if (st != 0 && ppid != r.parent)
+			r.foreign_ppid = true;
+
+		if (o.kill_parent_at >= 0 && !killed && t >= o.kill_parent_at &&
+		    r.child > 0) {
+			(void)kill(r.parent, SIGTERM);
+			killed = true;
+		}
+		(void)usleep(50000);
+	}
+	/* Whatever outlived the deadline must not outlive the test. */
+	(void)kill(-r.parent, SIGKILL);
+	while (waitpid(-1, nullptr, 0) > 0)
+		;
+	(void)fcntl(out_r, F_SETFL, 0);
+	drain(out_r, r.out, now() - t0, &r.out_at);
+	drain(err_p[0], r.err, now() - t0, &err_at);
+	(void)close(out_r);
+	(void)close(err_p[0]);
+	return r;
+}
+
+std::string
+announcement(const Seen &r)
+{
+	return "Je suis " + std::to_string(r.parent) + " et mon fils " +
+	       std::to_string(r.child) + " va devenir un zombie\n";
+}
+
+/* Sleeps are never early; the upper slack absorbs a loaded machine. */
+#define EXPECT_AROUND(t, want)                                                 \
+	do {                                                                   \
+		EXPECT_GE((t), (want)-0.2);                                    \
+		EXPECT_LE((t), (want) + 3.0);                                  \
+	} while (0)
+
+struct Case {
+	const char *name;
+	Options opts;
+};
+
+class Demonstration : public testing::TestWithParam<Case> {};
+
+TEST_P(Demonstration, ZombieFrom30To60s)
+{
+	Seen r = watch(GetParam().opts);
+
+	ASSERT_GT(r.child, 0) << "no child was ever seen";
+	EXPECT_EQ(r.child_states, "SZ") << "child's states in /proc";
+	EXPECT_FALSE(r.foreign_ppid)
+	    << "child had a parent other than " << r.parent;
+	EXPECT_AROUND(r.zombie_at, 30.0);
+	EXPECT_LT(r.child_vanished_at, 0) << "collected while parent lived";
+	EXPECT_AROUND(r.parent_exit_at, 60.0);
+	EXPECT_EQ(r.parent_status, 0);
+	EXPECT_GE(r.child_reaped_at, r.parent_exit_at)
+	    << "orphan never came to the reaper";
+	EXPECT_EQ(r.child_status, 0);
+	EXPECT_EQ(r.strangers_reaped, 0);
+
+	EXPECT_EQ(r.out, announcement(r));
+	EXPECT_EQ(r.err, "");
+	if (GetParam().opts.out == Out::Tty)
+		EXPECT_LT(r.out_at, 2.0) << "line held back on a terminal";
+	else
+		EXPECT_GE(r.out_at, 59.8) << "line left before exit";
+}
+
+Options
+with(Out out, std::vector<std::string> args = {})
+{
+	Options o;
+	o.out = out;
+	o.args = std::move(args);
+	return o;
+}
+
+INSTANTIATE_TEST_SUITE_P(, Demonstration,
+    testing::Values(Case{"Pipe", with(Out::Pipe)},
+	Case{"File", with(Out::File)}, Case{"Terminal", with(Out::Tty)},
+	Case{"ArgumentsIgnored", with(Out::Pipe, {"-h", "--help", "60", ""})}),
+    [](const testing::TestParamInfo<Case> &i) { return i.param.name; });
+
+TEST(Zombie, InheritedIgnoredSigchldMeansNoZombie)
+{
+	Options o;
+	o.ignore_sigchld = true;
+	Seen r = watch(o);
+
+	ASSERT_GT(r.child, 0);
+	EXPECT_EQ(r.child_states.find('Z'), std::string::npos);
+	EXPECT_AROUND(r.child_vanished_at, 30.0);
+	EXPECT_AROUND(r.parent_exit_at, 60.0);
+	EXPECT_EQ(r.parent_status, 0);
+	EXPECT_EQ(r.out, announcement(r));
+	EXPECT_EQ(r.err, "");
+}
+
+TEST(Zombie, ChildOfAKilledParentIsAdoptedAndExitsCleanly)
+{
+	Options o;
+	o.kill_parent_at = 2.0;
+	Seen r = watch(o);
+
+	ASSERT_GT(r.child, 0);
+	EXPECT_TRUE(WIFSIGNALED(r.parent_status) &&
+		    WTERMSIG(r.parent_status) == SIGTERM);
+	EXPECT_LT(r.parent_exit_at, 5.0);
+	EXPECT_TRUE(r.child_reparented);
+	EXPECT_AROUND(r.child_reaped_at, 30.0);
+	EXPECT_EQ(r.child_status, 0);
+	EXPECT_EQ(r.err, "");
+}
+
+TEST(Zombie, ForkFailureIsReportedNotAnnounced)
+{
+	Options o;
+	o.fail_fork = true;
+	Seen r = watch(o);
+
+	EXPECT_EQ(r.child, -1);
+	EXPECT_TRUE(
+	    WIFEXITED(r.parent_status) && WEXITSTATUS(r.parent_status) == 1)
+	    << "wait status " << r.parent_status;
+	EXPECT_LT(r.parent_exit_at, 5.0) << "slept after failing";
+	EXPECT_EQ(r.out, "");
+	EXPECT_EQ(r.err, "fork: Resource temporarily unavailable\n");
+}
+
+} // namespace
