@@ -14,7 +14,9 @@
 #include <pty.h>
 #include <signal.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -25,7 +27,7 @@
 
 #include <algorithm>
 #include <dirent.h>
-#include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -39,7 +41,10 @@ struct Options {
 	std::vector<std::string> args;
 	bool ignore_sigchld = false;
 	bool fail_fork = false;
-	double kill_parent_at = -1;
+	const char *program = ZOMBIE_PATH;
+	double signal_at = -1; /* once the child is seen */
+	int signo = SIGTERM;
+	bool signal_group = false; /* as a terminal does, or the parent only */
 };
 
 /* What an observer saw; times are seconds since the program started. */
@@ -51,6 +56,7 @@ struct Seen {
 	double parent_exit_at = -1, child_reaped_at = -1;
 	int parent_status = -1, child_status = -1, strangers_reaped = 0;
 	std::string out, err;
+	std::vector<double> out_line_at; /* when each line of out arrived */
 };
 
 double
@@ -65,14 +71,18 @@ now()
 char
 proc_state(pid_t pid, pid_t *ppid)
 {
-	std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-	std::string s((std::istreambuf_iterator<char>(f)), {});
-	size_t paren = s.rfind(')');
-	if (paren == std::string::npos)
-		return 0;
-	std::istringstream rest(s.substr(paren + 2));
+	/* Raw reads: the process may vanish while its file is read. */
+	char buf[512];
+	std::string path = "/proc/" + std::to_string(pid) + "/stat";
+	int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+	ssize_t n = fd >= 0 ? read(fd, buf, sizeof(buf) - 1) : -1;
+	if (fd >= 0)
+		(void)close(fd);
+	buf[n > 0 ? n : 0] = '\0';
+	const char *paren = strrchr(buf, ')');
 	char state = 0;
-	rest >> state >> *ppid;
+	if (paren == nullptr || sscanf(paren + 1, " %c %d", &state, ppid) != 2)
+		return 0;
 	return state;
 }
 
@@ -111,7 +121,8 @@ forbid_fork()
 }
 
 void
-drain(int fd, std::string &into, double t, double *first_at)
+drain(int fd, std::string &into, double t, double *first_at,
+    std::vector<double> *line_at = nullptr)
 {
 	char buf[4096];
 	ssize_t n;
@@ -119,6 +130,9 @@ drain(int fd, std::string &into, double t, double *first_at)
 		if (*first_at < 0)
 			*first_at = t;
 		into.append(buf, (size_t)n);
+		for (ssize_t i = 0; line_at != nullptr && i < n; i++)
+			if (buf[i] == '\n')
+				line_at->push_back(t);
 	}
 }
 
@@ -148,7 +162,7 @@ watch(const Options &o)
 	}
 	EXPECT_EQ(pipe2(err_p, O_CLOEXEC), 0);
 
-	std::vector<char *> argv{const_cast<char *>(ZOMBIE_PATH)};
+	std::vector<char *> argv{const_cast<char *>(o.program)};
 	for (const std::string &a : o.args)
 		argv.push_back(const_cast<char *>(a.c_str()));
 	argv.push_back(nullptr);
@@ -165,7 +179,7 @@ watch(const Options &o)
 		(void)dup2(err_p[1], 2);
 		if (o.fail_fork)
 			forbid_fork();
-		execv(ZOMBIE_PATH, argv.data());
+		execv(o.program, argv.data());
 		_exit(127);
 	}
 	(void)close(out_w);
@@ -176,7 +190,7 @@ watch(const Options &o)
 	bool parent_alive = true, killed = false;
 	double err_at = -1;
 	for (double t = 0; t < 80; t = now() - t0) {
-		drain(out_r, r.out, t, &r.out_at);
+		drain(out_r, r.out, t, &r.out_at, &r.out_line_at);
 		drain(err_p[0], r.err, t, &err_at);
 
 		int status;
@@ -214,9 +228,10 @@ watch(const Options &o)
 		else if (st != 0 && ppid != r.parent)
 			r.foreign_ppid = true;
 
-		if (o.kill_parent_at >= 0 && !killed && t >= o.kill_parent_at &&
+		if (o.signal_at >= 0 && !killed && t >= o.signal_at &&
 		    r.child > 0) {
-			(void)kill(r.parent, SIGTERM);
+			(void)kill(
+			    o.signal_group ? -r.parent : r.parent, o.signo);
 			killed = true;
 		}
 		(void)usleep(50000);
@@ -226,7 +241,7 @@ watch(const Options &o)
 	while (waitpid(-1, nullptr, 0) > 0)
 		;
 	(void)fcntl(out_r, F_SETFL, 0);
-	drain(out_r, r.out, now() - t0, &r.out_at);
+	drain(out_r, r.out, now() - t0, &r.out_at, &r.out_line_at);
 	drain(err_p[0], r.err, now() - t0, &err_at);
 	(void)close(out_r);
 	(void)close(err_p[0]);
@@ -251,6 +266,12 @@ struct Case {
 	const char *name;
 	Options opts;
 };
+
+void
+PrintTo(const Case &c, std::ostream *os)
+{
+	*os << c.name;
+}
 
 class Demonstration : public testing::TestWithParam<Case> {};
 
@@ -312,7 +333,7 @@ TEST(Zombie, InheritedIgnoredSigchldMeansNoZombie)
 TEST(Zombie, ChildOfAKilledParentIsAdoptedAndExitsCleanly)
 {
 	Options o;
-	o.kill_parent_at = 2.0;
+	o.signal_at = 2.0;
 	Seen r = watch(o);
 
 	ASSERT_GT(r.child, 0);
@@ -338,6 +359,110 @@ TEST(Zombie, ForkFailureIsReportedNotAnnounced)
 	EXPECT_LT(r.parent_exit_at, 5.0) << "slept after failing";
 	EXPECT_EQ(r.out, "");
 	EXPECT_EQ(r.err, "fork: Resource temporarily unavailable\n");
+}
+
+/* When the first line of out that matches arrived; its captures in m. */
+double
+line(const Seen &r, const std::string &pattern,
+    std::vector<std::string> *m = nullptr)
+{
+	std::istringstream in(r.out);
+	std::string l;
+	std::smatch sm;
+	for (size_t i = 0; std::getline(in, l); i++) {
+		if (!std::regex_search(l, sm, std::regex(pattern)))
+			continue;
+		if (m != nullptr)
+			m->assign(sm.begin(), sm.end());
+		return i < r.out_line_at.size() ? r.out_line_at[i] : -1;
+	}
+	ADD_FAILURE() << "no line matches " << pattern << " in:\n" << r.out;
+	if (m != nullptr)
+		m->assign(3, "");
+	return -1;
+}
+
+Options
+watcher(std::vector<std::string> args = {})
+{
+	Options o = with(Out::Pipe, std::move(args));
+	o.program = WATCH_PATH;
+	return o;
+}
+
+TEST(Watch, ShowsTheLifecycleAsItHappens)
+{
+	Seen r = watch(watcher());
+	std::vector<std::string> m;
+
+	EXPECT_AROUND(r.parent_exit_at, 60.0);
+	EXPECT_EQ(r.parent_status, 0);
+	EXPECT_EQ(r.err, "");
+	/* Anything the watcher left uncollected would have come to us. */
+	EXPECT_LT(r.child_reaped_at, 0);
+	EXPECT_EQ(r.strangers_reaped, 0);
+
+	EXPECT_AROUND(
+	    line(r, "^Je suis (\\d+) et mon fils (\\d+) va", &m), 60.0);
+	std::string zombie = m[2], parent = std::to_string(r.child);
+	EXPECT_EQ(m[1], parent);
+	std::string child = "child " + zombie + " of " + parent + " ";
+	EXPECT_LT(line(r, child + "sleeping \\(S\\)$"), 3.0);
+	EXPECT_AROUND(line(r, child + "zombie \\(Z\\)$"), 30.0);
+	EXPECT_AROUND(
+	    line(r, "parent " + parent + " exited with status 0$"), 60.0);
+	EXPECT_AROUND(line(r, "zombie-watch \\(\\d+\\) collected child " +
+				  zombie + ", which exited with status 0$"),
+	    60.0);
+	line(r, "^summary: child " + zombie +
+		    " was a zombie from 3\\d\\.\\ds to 6\\d\\.\\ds");
+}
+
+TEST(Watch, CtrlCEndsTheProgramAndIsReported)
+{
+	Options o = watcher();
+	o.signal_at = 2.0;
+	o.signo = SIGINT;
+	o.signal_group = true;
+	Seen r = watch(o);
+
+	EXPECT_LT(r.parent_exit_at, 5.0);
+	EXPECT_TRUE(
+	    WIFEXITED(r.parent_status) && WEXITSTATUS(r.parent_status) == 130)
+	    << "wait status " << r.parent_status;
+	EXPECT_LT(r.child_reaped_at, 0);
+	EXPECT_EQ(r.strangers_reaped, 0);
+	std::string parent = std::to_string(r.child);
+	line(r, "parent " + parent + " was killed by signal 2 ");
+	line(r, "collected child \\d+, which was killed by signal 2 ");
+}
+
+TEST(Watch, ReportsWhatWentWrong)
+{
+	struct {
+		Options o;
+		int status;
+		const char *err;
+	} cases[] = {
+	    {watcher({"/nonexistent"}), 127, "cannot run /nonexistent"},
+	    {watcher({"sh", "-c", "echo oops >&2; exit 3"}), 3,
+		"^oops\n.*exited with status 3 without creating a child"},
+	    {watcher({"--bogus"}), 2, "unknown option --bogus"},
+	    {watcher(), 1, "fork: Resource temporarily unavailable"},
+	};
+	cases[3].o.fail_fork = true;
+	for (const auto &c : cases) {
+		Seen r = watch(c.o);
+		EXPECT_TRUE(WIFEXITED(r.parent_status) &&
+			    WEXITSTATUS(r.parent_status) == c.status)
+		    << c.err << ": wait status " << r.parent_status;
+		EXPECT_TRUE(std::regex_search(r.err, std::regex(c.err)))
+		    << r.err;
+		EXPECT_LT(r.parent_exit_at, 5.0);
+	}
+	Seen help = watch(watcher({"--help"}));
+	EXPECT_EQ(help.parent_status, 0);
+	EXPECT_EQ(help.out.rfind("usage: zombie-watch", 0), 0u) << help.out;
 }
 
 } // namespace
