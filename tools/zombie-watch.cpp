@@ -302,8 +302,8 @@ main(int argc, char *argv[])
 	else
 		(void)printf("summary: no zombie was seen\n");
 
-	if (forwarded != 0)
-		return 128 + forwarded;
+	if (got_signal != 0)
+		return 128 + got_signal;
 	if (WIFSIGNALED(parent_status))
 		return 128 + WTERMSIG(parent_status);
 	if (WEXITSTATUS(parent_status) != 0 || child == -1) {
