@@ -18,14 +18,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <dirent.h>
 #include <regex>
 #include <sstream>
@@ -169,6 +167,10 @@ watch(const Options &o)
 
 	double t0 = now();
 	r.parent = fork();
+	if (r.parent == -1) {
+		ADD_FAILURE() << "fork: " << strerror(errno);
+		return r;
+	}
 	if (r.parent == 0) {
 		sigset_t none;
 		sigemptyset(&none);
