@@ -276,8 +276,6 @@ main(int argc, char *argv[])
 
 		pid_t pp = 0, cpp = 0;
 		char ps = parent_alive ? proc_state(parent, &pp) : 0;
-		if (ps == 'Z')
-			continue; /* it has just exited: collect it first */
 		if (child == -1 && parent_alive)
 			child = find_child_of(parent);
 		char cs =
@@ -285,7 +283,10 @@ main(int argc, char *argv[])
 		if (cs == 'Z' && zombie_from < 0)
 			zombie_from = t;
 
-		if (ps != last_ps || cs != last_cs || t - last_line >= 5) {
+		/* A parent seen as a zombie has just exited: collect it first.
+		 */
+		if (ps != 'Z' &&
+		    (ps != last_ps || cs != last_cs || t - last_line >= 5)) {
 			show_states(t, parent, ps, child, cpp, cs);
 			last_ps = ps, last_cs = cs, last_line = t;
 		}
