@@ -1,319 +1,440 @@
 /*
- * zombie-watch: run a program (zombie by default) and narrate what the
- * process table shows of it and of its first child, until both have been
- * collected.  The watcher is a child subreaper, so the orphaned zombie
- * comes to it, even where PID 1 never collects orphans.
+ * zombie-watch: run a program (zombie by default) and narrate the life of
+ * it and of every process it creates, as the kernel reports each change,
+ * until all of them have been collected.  The watcher is a child
+ * subreaper, so orphans come to it, even where PID 1 never collects them.
  */
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-static volatile sig_atomic_t got_signal;
+#include "watch.h"
 
-static void
-on_signal(int signo)
-{
-	got_signal = signo;
-}
-
-static double
-now(void)
-{
-	struct timespec ts;
-
-	(void)clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
-/* The kernel's state letter and parent of pid, or 0 once it has gone. */
-static char
-proc_state(pid_t pid, pid_t *ppid)
-{
-	char path[64], buf[512];
-	snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
-	int fd = open(path, O_RDONLY | O_CLOEXEC);
-	if (fd == -1)
-		return 0;
-	ssize_t n = read(fd, buf, sizeof(buf) - 1);
-	(void)close(fd);
-	buf[n > 0 ? n : 0] = '\0';
-	/* The command name may itself hold ") ", so look for the last. */
-	char *p = strrchr(buf, ')');
-	char state;
-	int parent;
-	if (p == NULL || sscanf(p + 1, " %c %d", &state, &parent) != 2)
-		return 0;
-	*ppid = parent;
-	return state;
-}
-
-static pid_t
-find_child_of(pid_t parent)
-{
-	DIR *d = opendir("/proc");
-	struct dirent *e;
-	pid_t found = -1, ppid;
-
-	while (d != NULL && found == -1 && (e = readdir(d)) != NULL) {
-		pid_t pid = atoi(e->d_name);
-		if (pid > 0 && proc_state(pid, &ppid) != 0 && ppid == parent)
-			found = pid;
-	}
-	if (d != NULL)
-		(void)closedir(d);
-	return found;
-}
-
-static const char *
-state_name(char state)
-{
-	switch (state) {
-	case 0:
-		return "gone";
-	case 'R':
-		return "running (R)";
-	case 'S':
-		return "sleeping (S)";
-	case 'D':
-		return "waiting for I/O (D)";
-	case 'Z':
-		return "zombie (Z)";
-	case 'T':
-		return "stopped (T)";
-	case 't':
-		return "stopped by a tracer (t)";
-	default:
-		return "other";
-	}
-}
-
-/* "exited with status 0", "was killed by signal 2 (Interrupt)". */
-static const char *
-how_ended(int status)
-{
-	static char buf[80];
-
-	if (WIFEXITED(status))
-		snprintf(buf, sizeof(buf), "exited with status %d",
-		    WEXITSTATUS(status));
-	else
-		snprintf(buf, sizeof(buf), "was killed by signal %d (%s)",
-		    WTERMSIG(status), strsignal(WTERMSIG(status)));
-	return buf;
-}
-
-static void
-show_states(double t, pid_t parent, char ps, pid_t child, pid_t cpp, char cs)
-{
-	(void)printf("[%5.1fs] parent %d %s", t, (int)parent, state_name(ps));
-	if (child > 0 && cs != 0)
-		(void)printf(", child %d of %d %s\n", (int)child, (int)cpp,
-		    state_name(cs));
-	else if (child > 0)
-		(void)printf(", child %d gone\n", (int)child);
-	else
-		(void)printf(", no child yet\n");
-}
+/* What the watcher inherited, handed on to the program untouched. */
+static sigset_t inherited_mask;
+static struct sigaction inherited_sigchld;
 
 static void
 usage(FILE *to)
 {
 	(void)fprintf(to,
-	    "usage: zombie-watch [PROGRAM [ARG...]]\n"
-	    "Run PROGRAM (by default the zombie beside zombie-watch) and "
-	    "show the states\nof it and of its child, from start until "
-	    "both have been collected.\n");
+	    "usage: zombie-watch [--] [PROGRAM [ARG...]]\n"
+	    "Run PROGRAM (by default the zombie beside zombie-watch) and show "
+	    "the life of it\nand of every process it creates, until all have "
+	    "been collected.\n\n"
+	    "Exit status: the program's own; 128+N if a signal N killed it;\n"
+	    "2 usage error; 125 zombie-watch failed (also when its output "
+	    "failed);\n126 PROGRAM cannot run; 127 PROGRAM not found.\n");
+}
+
+static void
+fail(const char *what)
+{
+	(void)fprintf(stderr, "zombie-watch: %s: %s\n", what, strerror(errno));
+	exit(125);
+}
+
+/* The program's argv, from ours or the default beside us in program. */
+static char **
+options(int argc, char *argv[], char *program, size_t len, char **dflt)
+{
+	char **args = argv + 1;
+
+	if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+		usage(stdout);
+		exit(0);
+	}
+	if (argc > 1 && strcmp(argv[1], "--") == 0)
+		args++;
+	else if (argc > 1 && argv[1][0] == '-') {
+		(void)fprintf(
+		    stderr, "zombie-watch: unknown option %s\n", argv[1]);
+		usage(stderr);
+		exit(2);
+	}
+	if (*args != NULL)
+		return args;
+	ssize_t n = readlink("/proc/self/exe", program, len - 8);
+	program[n > 0 ? n : 0] = '\0';
+	char *slash = strrchr(program, '/');
+	(void)strcpy(slash != NULL ? slash + 1 : program, "zombie");
+	return dflt;
 }
 
 /*
- * Starts argv[0] as our child.  Returns its pid, or exits with the
- * shell's statuses (127 not found, 126 not runnable) if it cannot run.
+ * Takes every signal the loop handles through a signalfd.  SIGPIPE is
+ * blocked too, so that a closed output is a failed write, not a death.
  */
-static pid_t
-start(char *argv[])
+static int
+signals_setup(void)
 {
-	int report[2];
-	int err = 0;
+	sigset_t mask;
+	struct sigaction dfl;
 
-	if (pipe2(report, O_CLOEXEC) == -1) {
-		perror("zombie-watch: pipe");
-		exit(1);
-	}
-	pid_t pid = fork();
-	if (pid == -1) {
-		perror("zombie-watch: fork");
-		exit(1);
-	}
-	if (pid == 0) {
-		(void)execvp(argv[0], argv);
-		err = errno;
-		(void)write(report[1], &err, sizeof(err));
-		_exit(127);
-	}
-	(void)close(report[1]);
+	(void)sigemptyset(&mask);
+	(void)sigaddset(&mask, SIGCHLD);
+	(void)sigaddset(&mask, SIGINT);
+	(void)sigaddset(&mask, SIGTERM);
+	(void)sigaddset(&mask, SIGHUP);
+	(void)sigaddset(&mask, SIGPIPE);
+	if (sigprocmask(SIG_BLOCK, &mask, &inherited_mask) == -1)
+		fail("sigprocmask");
+	/* An ignored SIGCHLD would have the kernel discard our children. */
+	memset(&dfl, 0, sizeof(dfl));
+	dfl.sa_handler = SIG_DFL;
+	if (sigaction(SIGCHLD, &dfl, &inherited_sigchld) == -1)
+		fail("sigaction");
+	(void)sigdelset(&mask, SIGPIPE);
+	int fd = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
+	if (fd == -1)
+		fail("signalfd");
+	return fd;
+}
+
+static void
+program_exec(char *argv[], int go, int report)
+{
+	char c;
+
+	/* Wait until the watcher follows us, so that no fork goes unseen. */
+	while (read(go, &c, 1) == -1 && errno == EINTR)
+		;
+	(void)sigaction(SIGCHLD, &inherited_sigchld, NULL);
+	(void)sigprocmask(SIG_SETMASK, &inherited_mask, NULL);
+	(void)execvp(argv[0], argv);
+	int err = errno;
+	(void)write(report, &err, sizeof(err));
+	_exit(127);
+}
+
+/* Exits as a shell would (127 not found, 126 not runnable) on failure. */
+static void
+exec_check(struct Watch *w, int report, const char *name)
+{
+	int err;
+	ssize_t n;
+
 	/* The pipe closes unread on a successful exec. */
-	ssize_t n = read(report[0], &err, sizeof(err));
-	(void)close(report[0]);
-	if (n == (ssize_t)sizeof(err)) {
-		(void)waitpid(pid, NULL, 0);
-		(void)fprintf(stderr, "zombie-watch: cannot run %s: %s\n",
-		    argv[0], strerror(err));
-		exit(err == ENOENT ? 127 : 126);
+	while ((n = read(report, &err, sizeof(err))) == -1 && errno == EINTR)
+		;
+	(void)close(report);
+	if (n != (ssize_t)sizeof(err))
+		return;
+	(void)waitpid(w->procs[0].pid, NULL, 0);
+	(void)fprintf(
+	    stderr, "zombie-watch: cannot run %s: %s\n", name, strerror(err));
+	exit(err == ENOENT ? 127 : 126);
+}
+
+static void
+start(struct Watch *w, char *argv[])
+{
+	int go[2], report[2];
+
+	if (pipe2(go, O_CLOEXEC) == -1 || pipe2(report, O_CLOEXEC) == -1)
+		fail("pipe");
+	pid_t pid = fork();
+	if (pid == -1)
+		fail("fork");
+	if (pid == 0) {
+		(void)close(go[1]);
+		program_exec(argv, go[0], report[1]);
 	}
-	return pid;
+	(void)close(go[0]);
+	(void)close(report[1]);
+	w->polling = !forks_open(pid);
+	if (proc_add(w, pid, w->self) == NULL)
+		fail("pidfd_open");
+	report_started(w, argv[0]);
+	(void)close(go[1]);
+	exec_check(w, report[0], argv[0]);
+}
+
+static int
+ticker(void)
+{
+	struct itimerspec every5 = {{5, 0}, {5, 0}};
+	int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+
+	if (fd == -1 || timerfd_settime(fd, 0, &every5, NULL) == -1)
+		fail("timerfd");
+	return fd;
+}
+
+static void on_exit_of(struct Watch *w, struct Proc *p);
+
+/* Whoever was a child of the dead has just been handed to a reaper. */
+static void
+orphans(struct Watch *w, pid_t dead)
+{
+	pid_t ppid;
+
+	for (size_t i = 1; i < w->nprocs; i++) {
+		struct Proc *p = &w->procs[i];
+		if (p->ppid != dead || p->collected >= 0)
+			continue;
+		char st = proc_state(p, &ppid, NULL);
+		if (st == 0)
+			continue;
+		/* Dead with its parent, as under Ctrl-C: say so first. */
+		if (st == 'Z' && p->ended < 0)
+			on_exit_of(w, p);
+		p->ppid = ppid;
+		report_adopted(w, p, st);
+	}
+}
+
+/* It has ended and is a zombie until someone collects it. */
+static void
+on_exit_of(struct Watch *w, struct Proc *p)
+{
+	int code = -1;
+	char st = proc_state(p, NULL, &code);
+
+	/* Gone already: collected at once, as its hangup will tell. */
+	if (st != 0) {
+		p->ended = now(w);
+		p->status = code;
+		report_ended(w, p);
+	}
+	orphans(w, p->pid);
+}
+
+static void
+on_collected(struct Watch *w, struct Proc *p, pid_t by, int status)
+{
+	p->collected = now(w);
+	p->collector = by;
+	if (status != -1)
+		p->status = status;
+	proc_release(p);
+	if (p != &w->procs[0])
+		report_collected(w, p);
+}
+
+/*
+ * Collects every zombie that is ours: the program, and whatever has been
+ * orphaned to us.  Each is looked at before it is collected, so that what
+ * is said of it is what the kernel held.
+ */
+static void
+collect(struct Watch *w)
+{
+	siginfo_t si;
+	int status;
+
+	for (;;) {
+		si.si_pid = 0;
+		if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == -1) {
+			w->have_children = errno != ECHILD;
+			return;
+		}
+		if (si.si_pid == 0)
+			return;
+		struct Proc *p = proc_find(w, si.si_pid);
+		if (p == NULL)
+			p = proc_add(w, si.si_pid, w->self);
+		if (p != NULL && p->ended < 0)
+			on_exit_of(w, p);
+		if (waitpid(si.si_pid, &status, WNOHANG) != si.si_pid)
+			return;
+		if (p != NULL)
+			on_collected(w, p, w->self, status);
+	}
+}
+
+/* A zombie that is not ours is gone: its parent collected it. */
+static void
+collected_elsewhere(struct Watch *w, size_t i)
+{
+	struct Proc *p = &w->procs[i];
+
+	if (p->collected >= 0)
+		return;
+	if (p->ended < 0)
+		orphans(w, p->pid);
+	on_collected(w, p, p->ppid, -1);
+}
+
+static void
+on_signals(struct Watch *w, int sigfd)
+{
+	struct signalfd_siginfo si;
+
+	while (read(sigfd, &si, sizeof(si)) == (ssize_t)sizeof(si)) {
+		if (si.ssi_signo == SIGCHLD)
+			continue;
+		if (w->signals++ == 0)
+			w->signo = (int)si.ssi_signo;
+		/* The first is passed on; a second one is meant. */
+		int sig = w->signals == 1 ? w->signo : SIGKILL, sent = 0;
+		for (size_t i = 0; i < w->nprocs; i++) {
+			char st = proc_state(&w->procs[i], NULL, NULL);
+			if (st != 0 && st != 'Z' &&
+			    pidfd_signal(w->procs[i].pidfd, sig) == 0)
+				sent++;
+		}
+		report_signal(w, (int)si.ssi_signo, sent, sig);
+	}
+}
+
+static void
+on_tick(struct Watch *w, int tfd)
+{
+	unsigned long long ticks;
+
+	if (read(tfd, &ticks, sizeof(ticks)) == (ssize_t)sizeof(ticks))
+		report_states(w);
+}
+
+static bool
+finished(const struct Watch *w)
+{
+	for (size_t i = 0; i < w->nprocs; i++)
+		if (w->procs[i].collected < 0)
+			return false;
+	return !w->have_children;
+}
+
+/* Looking, not waiting, is needed only where the kernel cannot tell. */
+static int
+poll_timeout(const struct Watch *w)
+{
+	for (size_t i = 0; i < w->nprocs; i++) {
+		const struct Proc *p = &w->procs[i];
+		if (p->collected >= 0)
+			continue;
+		if (w->polling && p->ended < 0)
+			return 40;
+		if (!w->hup_works && p->ended >= 0)
+			return 40;
+	}
+	return -1;
+}
+
+enum { SIGFD, TIMERFD, FIXED_FDS };
+
+/* The poll set: signals, the ticker, the fork records, each pidfd. */
+static size_t
+poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, int sigfd, int tfd,
+    int *nrings)
+{
+	size_t want = FIXED_FDS + 256 + w->nprocs;
+	if (*cap < want) {
+		void *p = realloc(*fds, want * sizeof(**fds));
+		if (p == NULL)
+			fail("realloc");
+		*fds = (struct pollfd *)p, *cap = want;
+	}
+	int rfd[256];
+	*nrings = forks_fds(rfd, 256);
+	size_t n = 0;
+	(*fds)[n++] = {sigfd, POLLIN, 0};
+	(*fds)[n++] = {tfd, POLLIN, 0};
+	for (int i = 0; i < *nrings; i++)
+		(*fds)[n++] = {rfd[i], POLLIN, 0};
+	/* A zombie's pidfd stays readable; after that, await the hangup. */
+	for (size_t i = 0; i < w->nprocs; i++)
+		(*fds)[n++] = {w->procs[i].pidfd,
+		    (short)(w->procs[i].ended < 0 ? POLLIN : 0), 0};
+	return n;
+}
+
+/*
+ * One turn of the lifecycle: sleep until the kernel reports something,
+ * then take it in the order it happens: births, deaths, collections.
+ */
+static void
+step(struct Watch *w, int sigfd, int tfd)
+{
+	static struct pollfd *fds;
+	static size_t cap;
+	int nrings;
+	size_t n = poll_set(w, &fds, &cap, sigfd, tfd, &nrings);
+	size_t first = FIXED_FDS + (size_t)nrings, nprocs = w->nprocs;
+
+	if (poll(fds, n, poll_timeout(w)) == -1 && errno != EINTR)
+		fail("poll");
+	if (fds[SIGFD].revents & POLLIN)
+		on_signals(w, sigfd);
+	if (nrings > 0)
+		forks_read(w);
+	if (w->polling)
+		children_sweep(w);
+	for (size_t i = 0; i < nprocs; i++)
+		if ((fds[first + i].revents & POLLIN) && w->procs[i].ended < 0)
+			on_exit_of(w, &w->procs[i]);
+	collect(w);
+	for (size_t i = 0; i < nprocs; i++)
+		if ((fds[first + i].revents & (POLLHUP | POLLNVAL)) ||
+		    (!w->hup_works && w->procs[i].ended >= 0 &&
+			!proc_alive(&w->procs[i])))
+			collected_elsewhere(w, i);
+	if (fds[TIMERFD].revents & POLLIN)
+		on_tick(w, tfd);
+}
+
+/* Ends as the signal that ended the run would have ended us. */
+static void
+reraise(int signo)
+{
+	sigset_t mask;
+
+	(void)signal(signo, SIG_DFL);
+	(void)sigemptyset(&mask);
+	(void)sigaddset(&mask, signo);
+	(void)raise(signo);
+	(void)sigprocmask(SIG_UNBLOCK, &mask, NULL);
+}
+
+static int
+finish(const struct Watch *w)
+{
+	int status = w->procs[0].status, err;
+
+	report_summary(w);
+	if ((err = output_error()) != 0)
+		(void)fprintf(stderr, "zombie-watch: standard output: %s\n",
+		    strerror(err));
+	if (w->signo != 0)
+		reraise(w->signo);
+	if (err != 0)
+		return 125;
+	if (WIFSIGNALED(status))
+		return 128 + WTERMSIG(status);
+	return WEXITSTATUS(status);
 }
 
 int
 main(int argc, char *argv[])
 {
-	char self[PATH_MAX], program[PATH_MAX + 8];
-	char *default_argv[] = {program, NULL};
-	char **prog_argv = argv + 1;
+	char program[PATH_MAX];
+	char *dflt[] = {program, NULL};
+	char **args = options(argc, argv, program, sizeof(program), dflt);
+	struct Watch w;
 
-	if (argc > 1 && strcmp(argv[1], "--help") == 0) {
-		usage(stdout);
-		return 0;
-	}
-	if (argc > 1 && strcmp(argv[1], "--") == 0)
-		prog_argv++;
-	else if (argc > 1 && argv[1][0] == '-') {
-		(void)fprintf(
-		    stderr, "zombie-watch: unknown option %s\n", argv[1]);
-		usage(stderr);
-		return 2;
-	}
-	if (*prog_argv == NULL) {
-		ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-		self[n > 0 ? n : 0] = '\0';
-		char *slash = strrchr(self, '/');
-		if (slash != NULL)
-			*slash = '\0';
-		snprintf(program, sizeof(program), "%s/zombie", self);
-		prog_argv = default_argv;
-	}
-
-	/* Each line must show as it happens, even through a pipe. */
-	(void)setvbuf(stdout, NULL, _IOLBF, 0);
-	if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1) {
-		perror("zombie-watch: prctl");
-		return 1;
-	}
-	/* No SA_RESTART: a signal must cut the sleep between looks short. */
-	struct sigaction sa;
-	memset(&sa, 0, sizeof(sa));
-	sa.sa_handler = on_signal;
-	(void)sigaction(SIGINT, &sa, NULL);
-	(void)sigaction(SIGTERM, &sa, NULL);
-
-	double t0 = now();
-	pid_t me = getpid(), parent = start(prog_argv), child = -1;
-	(void)printf("[%5.1fs] zombie-watch (%d) started %s as process %d\n",
-	    now() - t0, (int)me, prog_argv[0], (int)parent);
-	bool parent_alive = true, child_collected = false;
-	int parent_status = 0, forwarded = 0;
-	char last_ps = '?', last_cs = '?';
-	double last_line = -10, zombie_from = -1, zombie_until = -1;
-
-	for (;;) {
-		double t = now() - t0;
-		int status;
-		pid_t w;
-
-		/*
-		 * Only the parent is ours until it has gone; after that,
-		 * whatever it left behind has been handed to us.
-		 */
-		while ((w = waitpid(parent_alive ? parent : -1, &status,
-			    WNOHANG)) > 0) {
-			if (w == parent) {
-				parent_alive = false;
-				parent_status = status;
-				(void)printf("[%5.1fs] parent %d %s\n", t,
-				    (int)parent, how_ended(status));
-				if (child > 0 && last_cs != 0)
-					(void)printf("[%5.1fs] child %d, "
-						     "orphaned and still %s, "
-						     "passes to zombie-watch "
-						     "(%d)\n",
-					    t, (int)child, state_name(last_cs),
-					    (int)me);
-			} else if (w == child) {
-				child_collected = true;
-				if (last_cs == 'Z')
-					zombie_until = t;
-				(void)printf("[%5.1fs] zombie-watch (%d) "
-					     "collected child %d, which "
-					     "%s\n",
-				    t, (int)me, (int)child, how_ended(status));
-			} else {
-				(void)printf("[%5.1fs] zombie-watch (%d) "
-					     "collected stray process %d, "
-					     "which %s\n",
-				    t, (int)me, (int)w, how_ended(status));
-			}
-		}
-		if (w == -1 && errno == ECHILD)
-			break;
-
-		if (got_signal != 0 && forwarded == 0) {
-			/* The terminal may have told only us; tell them. */
-			forwarded = got_signal;
-			if (parent_alive)
-				(void)kill(parent, forwarded);
-			if (child > 0 && !child_collected && last_cs != 'Z')
-				(void)kill(child, forwarded);
-		}
-
-		pid_t pp = 0, cpp = 0;
-		char ps = parent_alive ? proc_state(parent, &pp) : 0;
-		if (child == -1 && parent_alive)
-			child = find_child_of(parent);
-		char cs =
-		    child > 0 && !child_collected ? proc_state(child, &cpp) : 0;
-		if (cs == 'Z' && zombie_from < 0)
-			zombie_from = t;
-
-		/* A parent seen as a zombie has just exited: collect it first.
-		 */
-		if (ps != 'Z' &&
-		    (ps != last_ps || cs != last_cs || t - last_line >= 5)) {
-			show_states(t, parent, ps, child, cpp, cs);
-			last_ps = ps, last_cs = cs, last_line = t;
-		}
-		struct timespec tick = {0, 50 * 1000 * 1000};
-		(void)nanosleep(&tick, NULL);
-	}
-
-	show_states(now() - t0, parent, 0, child, 0, 0);
-	if (zombie_from >= 0 && zombie_until >= 0)
-		(void)printf("summary: child %d was a zombie from %.1fs to "
-			     "%.1fs, for %.1fs\n",
-		    (int)child, zombie_from, zombie_until,
-		    zombie_until - zombie_from);
-	else
-		(void)printf("summary: no zombie was seen\n");
-
-	if (got_signal != 0)
-		return 128 + got_signal;
-	if (WIFSIGNALED(parent_status))
-		return 128 + WTERMSIG(parent_status);
-	if (WEXITSTATUS(parent_status) != 0 || child == -1) {
-		(void)fprintf(stderr, "zombie-watch: %s %s%s\n", prog_argv[0],
-		    how_ended(parent_status),
-		    child == -1 ? " without creating a child" : "");
-		return WEXITSTATUS(parent_status) != 0
-			   ? WEXITSTATUS(parent_status)
-			   : 1;
-	}
-	return 0;
+	memset(&w, 0, sizeof(w));
+	w.t0 = now(&w);
+	w.self = getpid();
+	w.have_children = true;
+	w.hup_works = pidfd_hangs_up();
+	int sigfd = signals_setup();
+	if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
+		fail("prctl");
+	start(&w, args);
+	int tfd = ticker();
+	while (!finished(&w))
+		step(&w, sigfd, tfd);
+	return finish(&w);
 }

@@ -1,0 +1,372 @@
+/*
+ * The kernel's side of zombie-watch: holding processes by pidfd, reading
+ * them through their pinned /proc directories, and learning of every new
+ * process from the kernel as it is created.
+ */
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/perf_event.h>
+#include <signal.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "watch.h"
+
+double
+now(const struct Watch *w)
+{
+	struct timespec ts;
+
+	(void)clock_gettime(CLOCK_MONOTONIC, &ts);
+	return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9 - w->t0;
+}
+
+/*
+ * The kernel's state letter, parent and exit code (in the form wait
+ * reports it, kept while the process is a zombie), or 0 once collected.
+ */
+char
+proc_state(const struct Proc *p, pid_t *ppid, int *exit_code)
+{
+	char buf[1024];
+
+	if (p->pidfd == -1)
+		return 0;
+	int fd = openat(p->procfd, "stat", O_RDONLY | O_CLOEXEC);
+	if (fd == -1)
+		return 0;
+	ssize_t n = read(fd, buf, sizeof(buf) - 1);
+	(void)close(fd);
+	buf[n > 0 ? n : 0] = '\0';
+	/* The command name may itself hold ") ", so look for the last. */
+	char *s = strrchr(buf, ')');
+	char state = 0;
+	int parent = 0;
+	if (s == NULL || sscanf(s + 1, " %c %d", &state, &parent) != 2)
+		return 0;
+	if (ppid != NULL)
+		*ppid = parent;
+	/* The exit code is the 50th field after the name. */
+	for (int field = 0; exit_code != NULL && field < 50 && s != NULL;
+	     field++)
+		s = strchr(s + 1, ' ');
+	if (exit_code != NULL)
+		*exit_code = s != NULL ? atoi(s + 1) : -1;
+	return state;
+}
+
+/* True while the process exists, as a zombie too. */
+bool
+proc_alive(const struct Proc *p)
+{
+	return p->pidfd != -1 && pidfd_signal(p->pidfd, 0) == 0;
+}
+
+struct Proc *
+proc_find(struct Watch *w, pid_t pid)
+{
+	for (size_t i = 0; i < w->nprocs; i++)
+		if (w->procs[i].pid == pid && w->procs[i].collected < 0)
+			return &w->procs[i];
+	return NULL;
+}
+
+static bool
+grow(struct Watch *w)
+{
+	if (w->nprocs < w->cap)
+		return true;
+	size_t cap = w->cap == 0 ? 16 : w->cap * 2;
+	void *p = realloc(w->procs, cap * sizeof(*w->procs));
+	if (p == NULL)
+		return false;
+	w->procs = (struct Proc *)p;
+	w->cap = cap;
+	return true;
+}
+
+/*
+ * Pins pid, a child of parent, and starts its record.  A number whose
+ * process has gone, or now names a process outside the watched tree, is
+ * left alone: NULL.
+ */
+struct Proc *
+proc_add(struct Watch *w, pid_t pid, pid_t parent)
+{
+	char path[32];
+	struct Proc p = {pid, -1, -1, parent, now(w), -1, -1, 0, -1};
+
+	if (!grow(w) || (p.pidfd = pidfd_open_(pid)) == -1)
+		return NULL;
+	(void)snprintf(path, sizeof(path), "/proc/%d", (int)pid);
+	p.procfd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	/* Alive after the open: the directory is this process's own. */
+	pid_t ppid = 0;
+	if (p.procfd == -1 || !proc_alive(&p) ||
+	    proc_state(&p, &ppid, NULL) == 0 ||
+	    (ppid != parent && ppid != w->self && proc_find(w, ppid) == NULL)) {
+		proc_release(&p);
+		return NULL;
+	}
+	/* Its creator's death, if still to come, will say where it went. */
+	struct Proc *creator = proc_find(w, parent);
+	p.ppid = creator != NULL && creator->ended < 0 ? parent : ppid;
+	w->procs[w->nprocs] = p;
+	return &w->procs[w->nprocs++];
+}
+
+void
+proc_release(struct Proc *p)
+{
+	if (p->procfd != -1)
+		(void)close(p->procfd);
+	if (p->pidfd != -1)
+		(void)close(p->pidfd);
+	p->procfd = p->pidfd = -1;
+}
+
+/*
+ * New processes are learnt from the kernel's own fork records, through a
+ * software perf event that follows the program into every process it
+ * creates.  It costs nothing while nothing forks, does not change the
+ * watched processes in any way, and dies with the watcher.  Per-task
+ * inherited events can only be mapped per CPU.
+ */
+enum { RING_PAGES = 8, MAX_CPUS = 256 };
+
+static struct {
+	int fd;
+	struct perf_event_mmap_page *page;
+	uint64_t tail;
+} ring[MAX_CPUS];
+static int nrings;
+static size_t page_size;
+
+static void
+forks_close(void)
+{
+	for (int i = 0; i < nrings; i++) {
+		(void)munmap(ring[i].page, (RING_PAGES + 1) * page_size);
+		(void)close(ring[i].fd);
+	}
+	nrings = 0;
+}
+
+static bool
+ring_open(pid_t pid, int cpu)
+{
+	struct perf_event_attr a;
+
+	memset(&a, 0, sizeof(a));
+	a.size = sizeof(a);
+	a.type = PERF_TYPE_SOFTWARE;
+	a.config = PERF_COUNT_SW_DUMMY;
+	a.task = 1;
+	a.inherit = 1;
+	/* Leaving out the kernel lets unprivileged users open it too. */
+	a.exclude_kernel = 1;
+	a.exclude_hv = 1;
+	/* Wake at every record, not when the buffer is half full. */
+	a.watermark = 1;
+	a.wakeup_watermark = 1;
+	int fd = (int)syscall(
+	    SYS_perf_event_open, &a, pid, cpu, -1, PERF_FLAG_FD_CLOEXEC);
+	if (fd == -1)
+		return errno == ENODEV; /* an offline CPU runs nothing */
+	void *m = mmap(NULL, (RING_PAGES + 1) * page_size,
+	    PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	if (m == MAP_FAILED) {
+		(void)close(fd);
+		return false;
+	}
+	ring[nrings].fd = fd;
+	ring[nrings].page = (struct perf_event_mmap_page *)m;
+	ring[nrings++].tail = 0;
+	return true;
+}
+
+/* Before Linux 6.9 a pidfd does not hang up when its process is collected. */
+bool
+pidfd_hangs_up(void)
+{
+	struct utsname u;
+	int major = 0, minor = 0;
+
+	return uname(&u) == 0 &&
+	       sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
+	       (major > 6 || (major == 6 && minor >= 9));
+}
+
+/* Follows pid and all it creates; false where the system forbids it. */
+bool
+forks_open(pid_t pid)
+{
+	long cpus = sysconf(_SC_NPROCESSORS_CONF);
+
+	page_size = (size_t)sysconf(_SC_PAGESIZE);
+	for (long cpu = 0; cpu < cpus && cpu < MAX_CPUS; cpu++)
+		if (!ring_open(pid, (int)cpu)) {
+			forks_close();
+			return false;
+		}
+	return nrings > 0;
+}
+
+int
+forks_fds(int *fds, int max)
+{
+	int n = 0;
+
+	for (; n < nrings && n < max; n++)
+		fds[n] = ring[n].fd;
+	return n;
+}
+
+static void
+found(struct Watch *w, pid_t pid, pid_t parent)
+{
+	if (proc_find(w, pid) != NULL)
+		return;
+	struct Proc *p = proc_add(w, pid, parent);
+	if (p != NULL)
+		report_found(w, p);
+}
+
+/* Copies one record out of the ring, which it may wrap around. */
+static void
+ring_copy(int i, uint64_t at, void *to, size_t len)
+{
+	size_t size = RING_PAGES * page_size;
+	const char *data = (const char *)ring[i].page + page_size;
+	size_t off = (size_t)(at % size);
+	size_t first = len < size - off ? len : size - off;
+
+	memcpy(to, data + off, first);
+	memcpy((char *)to + first, data, len - first);
+}
+
+struct Fork {
+	struct perf_event_header h;
+	uint32_t pid, ppid, tid, ptid;
+	uint64_t time;
+};
+
+/* Takes what one ring holds into forks; false if records were lost. */
+static bool
+ring_take(int i, struct Fork *forks, size_t *n, size_t max)
+{
+	struct Fork r;
+	bool whole = true;
+	uint64_t head =
+	    __atomic_load_n(&ring[i].page->data_head, __ATOMIC_ACQUIRE);
+
+	for (; ring[i].tail < head && *n < max; ring[i].tail += r.h.size) {
+		ring_copy(i, ring[i].tail, &r.h, sizeof(r.h));
+		if (r.h.size == 0)
+			break;
+		if (r.h.type == PERF_RECORD_LOST)
+			whole = false;
+		if (r.h.type != PERF_RECORD_FORK || r.h.size < sizeof(r))
+			continue;
+		ring_copy(i, ring[i].tail, &r, sizeof(r));
+		/* A new thread shares its process's number. */
+		if (r.pid != r.ppid)
+			forks[(*n)++] = r;
+	}
+	__atomic_store_n(
+	    &ring[i].page->data_tail, ring[i].tail, __ATOMIC_RELEASE);
+	return whole && ring[i].tail >= head;
+}
+
+static int
+by_time(const void *a, const void *b)
+{
+	uint64_t x = ((const struct Fork *)a)->time;
+	uint64_t y = ((const struct Fork *)b)->time;
+
+	return x < y ? -1 : x > y;
+}
+
+/*
+ * Reads every ring.  Each CPU has its own, so their records are put back
+ * in the order they happened: a parent is known before its children.
+ */
+void
+forks_read(struct Watch *w)
+{
+	static struct Fork forks[512];
+	size_t n = 0;
+	bool whole = true;
+
+	for (int i = 0; i < nrings; i++)
+		whole = ring_take(i, forks, &n, 512) && whole;
+	qsort(forks, n, sizeof(forks[0]), by_time);
+	for (size_t i = 0; i < n; i++)
+		found(w, (pid_t)forks[i].pid, (pid_t)forks[i].ppid);
+	if (!whole)
+		children_sweep(w);
+	/* Once all it followed have gone it hangs up for good: close it. */
+	bool any_alive = false;
+	for (size_t i = 0; i < w->nprocs; i++)
+		any_alive = any_alive || w->procs[i].ended < 0;
+	if (!any_alive)
+		forks_close();
+}
+
+/* Each thread lists the children that it created itself. */
+static void
+task_children(struct Watch *w, int procfd, pid_t parent, const char *tid)
+{
+	char path[64], buf[4096];
+
+	(void)snprintf(path, sizeof(path), "task/%s/children", tid);
+	int fd = openat(procfd, path, O_RDONLY | O_CLOEXEC);
+	if (fd == -1)
+		return;
+	ssize_t n = read(fd, buf, sizeof(buf) - 1);
+	(void)close(fd);
+	buf[n > 0 ? n : 0] = '\0';
+	for (char *s = buf, *end; *s != '\0'; s = end) {
+		long pid = strtol(s, &end, 10);
+		if (end == s)
+			break;
+		found(w, (pid_t)pid, parent);
+	}
+}
+
+/*
+ * Finds children from each watched process's own list of them: used
+ * where the kernel's fork records are not available, and after any were
+ * lost.  Costs what the watched processes hold, not what the machine does.
+ */
+void
+children_sweep(struct Watch *w)
+{
+	for (size_t i = 0; i < w->nprocs; i++) {
+		int procfd = w->procs[i].procfd;
+		pid_t pid = w->procs[i].pid;
+		if (w->procs[i].ended >= 0 || w->procs[i].pidfd == -1)
+			continue;
+		int fd =
+		    openat(procfd, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+		DIR *d = fd == -1 ? NULL : fdopendir(fd);
+		if (d == NULL) {
+			if (fd != -1)
+				(void)close(fd);
+			continue;
+		}
+		for (struct dirent *e; (e = readdir(d)) != NULL;)
+			if (e->d_name[0] != '.')
+				task_children(w, procfd, pid, e->d_name);
+		(void)closedir(d);
+	}
+}

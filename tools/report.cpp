@@ -1,0 +1,235 @@
+/*
+ * The lines zombie-watch prints.  Every line is written whole, at once,
+ * even on a pipe; once standard output fails, nothing more is written and
+ * the failure is kept for the exit status.
+ */
+
+#include <errno.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "watch.h"
+
+static char out[8192];
+static size_t out_len;
+static int out_error;
+
+static void
+flush_out(void)
+{
+	size_t done = 0;
+
+	while (out_error == 0 && done < out_len) {
+		ssize_t n = write(STDOUT_FILENO, out + done, out_len - done);
+		if (n > 0)
+			done += (size_t)n;
+		else if (n == -1 && errno != EINTR)
+			out_error = errno;
+	}
+	out_len = 0;
+}
+
+void
+say(const char *fmt, ...)
+{
+	va_list ap;
+
+	va_start(ap, fmt);
+	int n = vsnprintf(out + out_len, sizeof(out) - out_len, fmt, ap);
+	va_end(ap);
+	if (n > 0)
+		out_len += (size_t)n < sizeof(out) - out_len
+			       ? (size_t)n
+			       : sizeof(out) - out_len - 1;
+	if (out_len > 0 && (out[out_len - 1] == '\n' || out_len > 4096))
+		flush_out();
+}
+
+int
+output_error(void)
+{
+	return out_error;
+}
+
+const char *
+state_name(char state)
+{
+	switch (state) {
+	case 0:
+		return "gone";
+	case 'R':
+		return "running (R)";
+	case 'S':
+		return "sleeping (S)";
+	case 'D':
+		return "waiting for I/O (D)";
+	case 'Z':
+		return "zombie (Z)";
+	case 'T':
+		return "stopped (T)";
+	case 't':
+		return "stopped by a tracer (t)";
+	default:
+		return "in another state";
+	}
+}
+
+/* "exited with status 0", "was killed by signal 2 (SIGINT)". */
+void
+describe_status(char *buf, size_t len, int status)
+{
+	if (status == -1)
+		(void)snprintf(buf, len, "ended");
+	else if (WIFEXITED(status))
+		(void)snprintf(
+		    buf, len, "exited with status %d", WEXITSTATUS(status));
+	else
+		(void)snprintf(buf, len, "was killed by signal %d (SIG%s)",
+		    WTERMSIG(status), sigabbrev_np(WTERMSIG(status)));
+}
+
+/* How a process is named in a line: by its part in the run. */
+void
+label(char *buf, size_t len, const struct Watch *w, pid_t pid)
+{
+	if (pid == w->self)
+		(void)snprintf(buf, len, "zombie-watch (%d)", (int)pid);
+	else if (pid == w->procs[0].pid)
+		(void)snprintf(buf, len, "parent %d", (int)pid);
+	else if (pid == 0)
+		(void)snprintf(buf, len, "its parent");
+	else
+		(void)snprintf(buf, len, "process %d", (int)pid);
+	for (size_t i = 1; i < w->nprocs; i++)
+		if (w->procs[i].pid == pid && pid != w->procs[0].pid)
+			(void)snprintf(buf, len, "child %d", (int)pid);
+}
+
+static void
+stamp(const struct Watch *w)
+{
+	say("[%5.1fs] ", now(w));
+}
+
+void
+report_started(const struct Watch *w, const char *program)
+{
+	stamp(w);
+	say("zombie-watch (%d) started %s as process %d\n", (int)w->self,
+	    program, (int)w->procs[0].pid);
+}
+
+void
+report_found(const struct Watch *w, const struct Proc *p)
+{
+	char parent[48];
+
+	label(parent, sizeof(parent), w, p->ppid);
+	stamp(w);
+	say("%s created child %d\n", parent, (int)p->pid);
+}
+
+void
+report_ended(const struct Watch *w, const struct Proc *p)
+{
+	char how[64];
+
+	describe_status(how, sizeof(how), p->status);
+	stamp(w);
+	if (p == &w->procs[0])
+		say("parent %d %s\n", (int)p->pid, how);
+	else
+		say("child %d of %d %s, now a zombie (Z)\n", (int)p->pid,
+		    (int)p->ppid, how);
+}
+
+void
+report_adopted(const struct Watch *w, const struct Proc *p, char st)
+{
+	char to[48];
+
+	label(to, sizeof(to), w, p->ppid);
+	stamp(w);
+	say("child %d, orphaned and still %s, passes to %s\n", (int)p->pid,
+	    state_name(st), to);
+}
+
+void
+report_collected(const struct Watch *w, const struct Proc *p)
+{
+	char by[48], how[64];
+
+	label(by, sizeof(by), w, p->collector);
+	describe_status(how, sizeof(how), p->status);
+	stamp(w);
+	if (p->ended < 0)
+		say("%s collected child %d as it ended\n", by, (int)p->pid);
+	else
+		say("%s collected child %d, which %s\n", by, (int)p->pid, how);
+}
+
+/* The live picture, read afresh: never what was true a moment ago. */
+void
+report_states(const struct Watch *w)
+{
+	const struct Proc *prog = &w->procs[0];
+	int adopted = 0;
+	pid_t ppid;
+
+	for (size_t i = 1; i < w->nprocs; i++)
+		if (w->procs[i].collected < 0 && w->procs[i].ppid == w->self)
+			adopted++;
+	stamp(w);
+	say("parent %d %s", (int)prog->pid,
+	    state_name(proc_state(prog, NULL, NULL)));
+	if (prog->collected >= 0 && adopted > 0)
+		say(", waiting for %d adopted process%s", adopted,
+		    adopted == 1 ? "" : "es");
+	for (size_t i = 1; i < w->nprocs; i++) {
+		char st = proc_state(&w->procs[i], &ppid, NULL);
+		if (st != 0)
+			say(", child %d of %d %s", (int)w->procs[i].pid,
+			    (int)ppid, state_name(st));
+	}
+	say("\n");
+}
+
+void
+report_signal(const struct Watch *w, int signo, int sent, int sig)
+{
+	stamp(w);
+	if (sent == 0)
+		say("zombie-watch received SIG%s; no process is left to "
+		    "pass it on to\n",
+		    sigabbrev_np(signo));
+	else
+		say("zombie-watch received SIG%s, sends SIG%s to %d "
+		    "process%s\n",
+		    sigabbrev_np(signo), sigabbrev_np(sig), sent,
+		    sent == 1 ? "" : "es");
+}
+
+void
+report_summary(const struct Watch *w)
+{
+	bool zombie = false;
+
+	for (size_t i = 1; i < w->nprocs; i++) {
+		const struct Proc *p = &w->procs[i];
+		if (p->ended < 0 || p->collected < 0)
+			continue;
+		say("summary: child %d was a zombie from %.3fs to %.3fs, "
+		    "for %.3fs\n",
+		    (int)p->pid, p->ended, p->collected,
+		    p->collected - p->ended);
+		zombie = true;
+	}
+	if (w->nprocs < 2)
+		say("summary: no child was seen\n");
+	else if (!zombie)
+		say("summary: no zombie was seen\n");
+}

@@ -1,0 +1,85 @@
+/*
+ * What zombie-watch knows of the processes it watches, shared by the event
+ * loop (zombie-watch.cpp), the kernel side (procs.cpp) and the lines it
+ * prints (report.cpp).
+ */
+#ifndef ZOMBIE_WATCH_H
+#define ZOMBIE_WATCH_H
+
+#include <signal.h>
+#include <stddef.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+/* Not every C library declares these yet; the kernel has had them since 5.3. */
+static inline int
+pidfd_open_(pid_t pid)
+{
+	return (int)syscall(SYS_pidfd_open, pid, 0);
+}
+
+static inline int
+pidfd_signal(int pidfd, int sig)
+{
+	return (int)syscall(SYS_pidfd_send_signal, pidfd, sig, NULL, 0);
+}
+
+/*
+ * One watched process.  It is pinned by pidfd and by its /proc directory
+ * from the moment it is found, so that its number is never read or
+ * signalled once it may belong to someone else.
+ */
+struct Proc {
+	pid_t pid;
+	int pidfd;        /* -1 once it has been collected */
+	int procfd;       /* its /proc/PID, valid while pidfd is */
+	pid_t ppid;       /* its parent, as last read */
+	double born;      /* seconds since start, as for every time here */
+	double ended;     /* when it became a zombie, or -1 */
+	double collected; /* or -1 */
+	pid_t collector;  /* who collected it, 0 if unknown */
+	int status;       /* wait status, or -1 if it is not known */
+};
+
+struct Watch {
+	double t0;
+	pid_t self;
+	struct Proc *procs; /* procs[0] is the program itself */
+	size_t nprocs, cap;
+	bool have_children; /* the kernel still has children of ours */
+	int signo;          /* the first ending signal received, or 0 */
+	int signals;        /* how many of them */
+	bool polling;       /* no fork records: children are looked for */
+	bool hup_works;     /* pidfds hang up once collected */
+};
+
+/* procs.cpp: the kernel's side. */
+double now(const struct Watch *w);
+char proc_state(const struct Proc *p, pid_t *ppid, int *exit_code);
+bool proc_alive(const struct Proc *p);
+struct Proc *proc_find(struct Watch *w, pid_t pid);
+struct Proc *proc_add(struct Watch *w, pid_t pid, pid_t parent);
+void proc_release(struct Proc *p);
+bool forks_open(pid_t pid);
+bool pidfd_hangs_up(void);
+void forks_read(struct Watch *w);
+int forks_fds(int *fds, int max);
+void children_sweep(struct Watch *w);
+
+/* report.cpp: what the learner reads. */
+void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+int output_error(void);
+const char *state_name(char state);
+void describe_status(char *buf, size_t len, int status);
+void label(char *buf, size_t len, const struct Watch *w, pid_t pid);
+void report_started(const struct Watch *w, const char *program);
+void report_found(const struct Watch *w, const struct Proc *p);
+void report_ended(const struct Watch *w, const struct Proc *p);
+void report_adopted(const struct Watch *w, const struct Proc *p, char st);
+void report_collected(const struct Watch *w, const struct Proc *p);
+void report_states(const struct Watch *w);
+void report_signal(const struct Watch *w, int signo, int sent, int sig);
+void report_summary(const struct Watch *w);
+
+#endif
