@@ -32,7 +32,7 @@
 
 namespace {
 
-enum class Out { Pipe, File, Tty };
+enum class Out { Pipe, File, Tty, Closed, Full };
 
 struct Options {
 	Out out = Out::Pipe;
@@ -42,6 +42,7 @@ struct Options {
 	const char *program = ZOMBIE_PATH;
 	double signal_at = -1; /* once the child is seen */
 	int signo = SIGTERM;
+	int signal_times = 1;      /* half a second apart */
 	bool signal_group = false; /* as a terminal does, or the parent only */
 };
 
@@ -53,6 +54,9 @@ struct Seen {
 	double zombie_at = -1, child_vanished_at = -1;
 	double parent_exit_at = -1, child_reaped_at = -1;
 	int parent_status = -1, child_status = -1, strangers_reaped = 0;
+	/* The child's own child, as a watcher's run creates it. */
+	pid_t grandchild = -1;
+	double grandchild_zombie_at = -1, grandchild_gone_at = -1;
 	std::string out, err;
 	std::vector<double> out_line_at; /* when each line of out arrived */
 };
@@ -149,6 +153,13 @@ watch(const Options &o)
 		out_w = mkostemp(file_name, O_CLOEXEC);
 		out_r = open(file_name, O_RDONLY | O_CLOEXEC);
 		(void)unlink(file_name);
+	} else if (o.out == Out::Closed) {
+		int p[2];
+		EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
+		(void)close(p[0]);
+		out_w = p[1];
+	} else if (o.out == Out::Full) {
+		out_w = open("/dev/full", O_WRONLY | O_CLOEXEC);
 	} else {
 		struct termios raw;
 		cfmakeraw(&raw);
@@ -184,10 +195,13 @@ watch(const Options &o)
 	}
 	(void)close(out_w);
 	(void)close(err_p[1]);
-	(void)fcntl(out_r, F_SETFL, O_NONBLOCK);
+	if (out_r >= 0)
+		(void)fcntl(out_r, F_SETFL, O_NONBLOCK);
 	(void)fcntl(err_p[0], F_SETFL, O_NONBLOCK);
 
-	bool killed = false;
+	int signals_sent = 0;
+	pid_t ppid = 0;
+	double signalled_at = 0;
 	for (double t = 0; t < 80; t = now() - t0) {
 		drain(out_r, r.out, t, &r.out_line_at);
 		drain(err_p[0], r.err, t);
@@ -210,7 +224,16 @@ watch(const Options &o)
 
 		if (r.parent_exit_at < 0 && r.child == -1)
 			r.child = find_child_of(r.parent);
-		pid_t ppid = 0;
+		else if (r.grandchild == -1)
+			r.grandchild = find_child_of(r.child);
+		char gst = r.grandchild > 0 && r.grandchild_gone_at < 0
+			       ? proc_state(r.grandchild, &ppid)
+			       : 'Z';
+		if (gst == 'Z' && r.grandchild > 0 &&
+		    r.grandchild_zombie_at < 0)
+			r.grandchild_zombie_at = t;
+		if (gst == 0)
+			r.grandchild_gone_at = t;
 		char st = r.child > 0 ? proc_state(r.child, &ppid) : 0;
 		/* A glimpse of it running says nothing; skip it. */
 		if (st != 0 && st != 'R' &&
@@ -226,11 +249,13 @@ watch(const Options &o)
 		else if (st != 0 && ppid != r.parent)
 			r.foreign_ppid = true;
 
-		if (o.signal_at >= 0 && !killed && t >= o.signal_at &&
+		if (o.signal_at >= 0 && signals_sent < o.signal_times &&
+		    t >= o.signal_at && t >= signalled_at + 0.5 &&
 		    r.child > 0) {
 			(void)kill(
 			    o.signal_group ? -r.parent : r.parent, o.signo);
-			killed = true;
+			signals_sent++;
+			signalled_at = t;
 		}
 		(void)usleep(50000);
 	}
@@ -238,10 +263,12 @@ watch(const Options &o)
 	(void)kill(-r.parent, SIGKILL);
 	while (waitpid(-1, nullptr, 0) > 0)
 		;
-	(void)fcntl(out_r, F_SETFL, 0);
+	if (out_r >= 0)
+		(void)fcntl(out_r, F_SETFL, 0);
 	drain(out_r, r.out, now() - t0, &r.out_line_at);
 	drain(err_p[0], r.err, now() - t0);
-	(void)close(out_r);
+	if (out_r >= 0)
+		(void)close(out_r);
 	(void)close(err_p[0]);
 	return r;
 }
@@ -389,53 +416,164 @@ watcher(std::vector<std::string> args = {})
 	return o;
 }
 
+/* Anything the watcher left uncollected would have come to the harness. */
+void
+expect_nothing_left(const Seen &r)
+{
+	EXPECT_LT(r.child_reaped_at, 0) << "the program was left behind";
+	EXPECT_EQ(r.strangers_reaped, 0) << "processes were left behind";
+}
+
+bool
+ended_by(const Seen &r, int signo)
+{
+	return WIFSIGNALED(r.parent_status) &&
+	       WTERMSIG(r.parent_status) == signo;
+}
+
+bool
+exited(const Seen &r, int status)
+{
+	return WIFEXITED(r.parent_status) &&
+	       WEXITSTATUS(r.parent_status) == status;
+}
+
+/* The program's own process, as the watcher announced it. */
+std::string
+program_pid(const Seen &r)
+{
+	std::vector<std::string> m;
+	line(r, "] zombie-watch \\(\\d+\\) started .* as process (\\d+)$", &m);
+	return m[1];
+}
+
 TEST(Watch, ShowsTheLifecycleAsItHappens)
 {
 	Seen r = watch(watcher());
 	std::vector<std::string> m;
 
 	EXPECT_AROUND(r.parent_exit_at, 60.0);
-	EXPECT_EQ(r.parent_status, 0);
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
 	EXPECT_EQ(r.err, "");
-	/* Anything the watcher left uncollected would have come to us. */
-	EXPECT_LT(r.child_reaped_at, 0);
-	EXPECT_EQ(r.strangers_reaped, 0);
+	expect_nothing_left(r);
 
 	EXPECT_AROUND(
 	    line(r, "^Je suis (\\d+) et mon fils (\\d+) va", &m), 60.0);
-	/* The harness's child is the watcher's: the zombie's parent. */
-	std::string zombie = m[2], parent = std::to_string(r.child);
+	std::string zombie = m[2], parent = program_pid(r);
 	EXPECT_EQ(m[1], parent);
+	EXPECT_LT(
+	    line(r, "] parent " + parent + " created child " + zombie + "$"),
+	    1.0);
 	std::string child = "child " + zombie + " of " + parent + " ";
-	EXPECT_LT(line(r, child + "sleeping \\(S\\)$"), 3.0);
-	EXPECT_AROUND(line(r, child + "zombie \\(Z\\)$"), 30.0);
+	EXPECT_AROUND(line(r, child + "sleeping \\(S\\)"), 5.0);
 	EXPECT_AROUND(
-	    line(r, "parent " + parent + " exited with status 0$"), 60.0);
-	EXPECT_AROUND(line(r, "zombie-watch \\(\\d+\\) collected child " +
+	    line(r, child + "exited with status 0, now a zombie \\(Z\\)$"),
+	    30.0);
+	/* The tick at 30 s may come just after the exit, or just before. */
+	double still = line(r, child + "zombie \\(Z\\)$");
+	EXPECT_GE(still, 29.8);
+	EXPECT_LE(still, 38.0);
+	EXPECT_AROUND(
+	    line(r, "] parent " + parent + " exited with status 0$"), 60.0);
+	EXPECT_AROUND(line(r, "] child " + zombie +
+				  ", orphaned and still zombie \\(Z\\), "
+				  "passes to zombie-watch \\(\\d+\\)$"),
+	    60.0);
+	EXPECT_AROUND(line(r, "] zombie-watch \\(\\d+\\) collected child " +
 				  zombie + ", which exited with status 0$"),
 	    60.0);
-	line(r, "^summary: child " + zombie +
-		    " was a zombie from 3\\d\\.\\ds to 6\\d\\.\\ds");
+
+	/* The span agrees with what the harness saw, to its 50 ms. */
+	line(r,
+	    "^summary: child " + zombie +
+		" was a zombie from (\\d+\\.\\d{3})s to (\\d+\\.\\d{3})s, "
+		"for (\\d+\\.\\d{3})s$",
+	    &m);
+	double from = atof(m[1].c_str()), to = atof(m[2].c_str());
+	EXPECT_NEAR(from, r.grandchild_zombie_at, 0.1);
+	EXPECT_NEAR(to, r.grandchild_gone_at, 0.1);
+	EXPECT_NEAR(atof(m[3].c_str()), to - from, 0.0015);
 }
 
-TEST(Watch, CtrlCEndsTheProgramAndIsReported)
+/*
+ * A child collected 100 ms after it exits, two left as zombies and
+ * adopted, and a grandchild orphaned while it sleeps.
+ */
+const char *family = R"(
+sub nap { select(undef, undef, undef, $_[0]) }
+$a = fork; if (!$a) { nap(0.1); exit 3 }
+for (5, 6) { if (!fork) { nap(0.1 * $_ - 0.2); exit $_ } }
+if (!fork) { if (!fork) { nap(1.0); exit 0 } exit 7 }
+nap(0.2); waitpid($a, 0); nap(0.4); exit 4
+)";
+
+TEST(Watch, TracksEveryChildAndWhoCollectsIt)
 {
-	Options o = watcher();
-	o.signal_at = 2.0;
-	o.signo = SIGINT;
-	o.signal_group = true;
-	Seen r = watch(o);
+	Seen r = watch(watcher({"perl", "-e", family}));
+	std::string p = program_pid(r);
+	std::vector<std::string> m;
 
-	EXPECT_LT(r.parent_exit_at, 5.0);
-	EXPECT_TRUE(
-	    WIFEXITED(r.parent_status) && WEXITSTATUS(r.parent_status) == 130)
-	    << "wait status " << r.parent_status;
-	EXPECT_LT(r.child_reaped_at, 0);
-	EXPECT_EQ(r.strangers_reaped, 0);
-	std::string parent = std::to_string(r.child);
-	line(r, "parent " + parent + " was killed by signal 2 ");
-	line(r, "collected child \\d+, which was killed by signal 2 ");
+	EXPECT_TRUE(exited(r, 4)) << "wait status " << r.parent_status;
+	EXPECT_EQ(r.err, "");
+	expect_nothing_left(r);
+	line(r, "] parent " + p + " created child (\\d+)$", &m);
+	std::string a = m[1];
+	line(r, "] parent " + p + " collected child " + a +
+		    ", which exited with status 3$");
+	std::vector<double> spans;
+	for (std::string status : {"3", "5", "6"}) {
+		line(r,
+		    "] child (\\d+) of " + p + " exited with status " + status +
+			", now a zombie",
+		    &m);
+		line(r,
+		    "^summary: child " + m[1] +
+			" was a zombie from .* for (\\d+\\.\\d+)s$",
+		    &m);
+		spans.push_back(atof(m[1].c_str()));
+	}
+	EXPECT_NEAR(spans[0], 0.1, 0.05);
+	EXPECT_NEAR(spans[1], 0.3, 0.05);
+	EXPECT_NEAR(spans[2], 0.2, 0.05);
+	EXPECT_LT(line(r, "] child (\\d+) created child (\\d+)$", &m), 1.0);
+	std::string grandchild = m[2];
+	line(r, "] child " + grandchild +
+		    ", orphaned and still sleeping \\(S\\), passes to "
+		    "zombie-watch");
+	EXPECT_AROUND(line(r, "] zombie-watch \\(\\d+\\) collected child " +
+				  grandchild + ", which exited with status 0$"),
+	    1.0);
 }
+
+TEST(Watch, EndsAsInterruptedOnceAllAreCollected)
+{
+	Options plain = watcher(),
+		stubborn = watcher({"sh", "-c", "trap '' INT; sleep 30"});
+	for (Options *o : {&plain, &stubborn}) {
+		o->signal_at = 2.0;
+		o->signo = SIGINT;
+		o->signal_group = true;
+	}
+	/* It ignores the first Ctrl-C; a second one is meant. */
+	stubborn.signal_times = 2;
+	for (const Options *o : {&plain, &stubborn}) {
+		Seen r = watch(*o);
+		EXPECT_LT(r.parent_exit_at, 5.0);
+		EXPECT_TRUE(ended_by(r, SIGINT))
+		    << "wait status " << r.parent_status;
+		expect_nothing_left(r);
+		std::string parent = program_pid(r);
+		int sig = o == &plain ? SIGINT : SIGKILL;
+		line(r, "parent " + parent + " was killed by signal " +
+			    std::to_string(sig) + " ");
+		line(r, "collected child \\d+, which was killed by signal " +
+			    std::to_string(sig) + " ");
+	}
+}
+
+/* Exits 1 when it started with SIGCHLD ignored and no signal blocked. */
+const char *inherited = "SigBlk:[[:space:]]+0+[[:space:]]+SigIgn:[[:space:]]+"
+			"[0-9a-f]*[13579bdf][0-9a-f]{4}[[:space:]]";
 
 TEST(Watch, ReportsWhatWentWrong)
 {
@@ -445,21 +583,31 @@ TEST(Watch, ReportsWhatWentWrong)
 		const char *err;
 	} cases[] = {
 	    {watcher({"/nonexistent"}), 127, "cannot run /nonexistent"},
-	    {watcher({"sh", "-c", "echo oops >&2; exit 3"}), 3,
-		"^oops\n.*exited with status 3 without creating a child"},
+	    {watcher({"sh", "-c", "echo oops >&2; exit 3"}), 3, "^oops\n$"},
 	    {watcher({"--bogus"}), 2, "unknown option --bogus"},
-	    {watcher(), 1, "fork: Resource temporarily unavailable"},
+	    {watcher(), 125, "^zombie-watch: fork: Resource temporarily"},
+	    {watcher({"grep", "-Ezqv", inherited, "/proc/self/status"}), 1,
+		"^$"},
+	    {watcher({"sh", "-c", "sleep 1 & exec sleep 0.5"}), 125,
+		"^zombie-watch: standard output: Broken pipe\n$"},
+	    {watcher({"sh", "-c", "sleep 1 & exec sleep 0.5"}), 125,
+		"^zombie-watch: standard output: No space left on device\n$"},
 	};
 	cases[3].o.fail_fork = true;
+	cases[4].o.ignore_sigchld = true;
+	cases[5].o.out = Out::Closed;
+	cases[6].o.out = Out::Full;
 	for (const auto &c : cases) {
 		Seen r = watch(c.o);
-		EXPECT_TRUE(WIFEXITED(r.parent_status) &&
-			    WEXITSTATUS(r.parent_status) == c.status)
+		EXPECT_TRUE(exited(r, c.status))
 		    << c.err << ": wait status " << r.parent_status;
 		EXPECT_TRUE(std::regex_search(r.err, std::regex(c.err)))
 		    << r.err;
 		EXPECT_LT(r.parent_exit_at, 5.0);
+		expect_nothing_left(r);
 	}
+	Seen quiet = watch(watcher({"sh", "-c", "exit 3"}));
+	line(quiet, "^summary: no child was seen$");
 	Seen help = watch(watcher({"--help"}));
 	EXPECT_EQ(help.parent_status, 0);
 	EXPECT_EQ(help.out.rfind("usage: zombie-watch", 0), 0u) << help.out;

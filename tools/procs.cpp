@@ -64,6 +64,27 @@ proc_state(const struct Proc *p, pid_t *ppid, int *exit_code)
 	return state;
 }
 
+/* Whether the process ignores signal sig, as its SigIgn mask says. */
+bool
+proc_ignores(const struct Proc *p, int sig)
+{
+	char buf[2048];
+	unsigned long long mask = 0;
+
+	int fd = p->pidfd == -1
+		     ? -1
+		     : openat(p->procfd, "status", O_RDONLY | O_CLOEXEC);
+	if (fd == -1)
+		return false;
+	ssize_t n = read(fd, buf, sizeof(buf) - 1);
+	(void)close(fd);
+	buf[n > 0 ? n : 0] = '\0';
+	const char *s = strstr(buf, "\nSigIgn:");
+	if (s == NULL || sscanf(s + 8, "%llx", &mask) != 1)
+		return false;
+	return (mask >> (sig - 1)) & 1;
+}
+
 /* True while the process exists, as a zombie too. */
 bool
 proc_alive(const struct Proc *p)

@@ -166,7 +166,11 @@ report_collected(const struct Watch *w, const struct Proc *p)
 	label(by, sizeof(by), w, p->collector);
 	describe_status(how, sizeof(how), p->status);
 	stamp(w);
-	if (p->ended < 0)
+	if (p->collector == -1)
+		say("the kernel discarded child %d as it ended, since its "
+		    "parent %d ignores SIGCHLD\n",
+		    (int)p->pid, (int)p->ppid);
+	else if (p->ended < 0)
 		say("%s collected child %d as it ended\n", by, (int)p->pid);
 	else
 		say("%s collected child %d, which %s\n", by, (int)p->pid, how);

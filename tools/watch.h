@@ -38,7 +38,7 @@ struct Proc {
 	double born;      /* seconds since start, as for every time here */
 	double ended;     /* when it became a zombie, or -1 */
 	double collected; /* or -1 */
-	pid_t collector;  /* who collected it, 0 if unknown */
+	pid_t collector;  /* who collected it; -1 the kernel itself */
 	int status;       /* wait status, or -1 if it is not known */
 };
 
@@ -58,6 +58,7 @@ struct Watch {
 double now(const struct Watch *w);
 char proc_state(const struct Proc *p, pid_t *ppid, int *exit_code);
 bool proc_alive(const struct Proc *p);
+bool proc_ignores(const struct Proc *p, int sig);
 struct Proc *proc_find(struct Watch *w, pid_t pid);
 struct Proc *proc_add(struct Watch *w, pid_t pid, pid_t parent);
 void proc_release(struct Proc *p);

@@ -202,8 +202,8 @@ on_exit_of(struct Watch *w, struct Proc *p)
 	int code = -1;
 	char st = proc_state(p, NULL, &code);
 
-	/* Gone already: collected at once, as its hangup will tell. */
-	if (st != 0) {
+	/* Gone already, or going: its hangup will tell who took it. */
+	if (st == 'Z') {
 		p->ended = now(w);
 		p->status = code;
 		report_ended(w, p);
@@ -264,7 +264,10 @@ collected_elsewhere(struct Watch *w, size_t i)
 		return;
 	if (p->ended < 0)
 		orphans(w, p->pid);
-	on_collected(w, p, p->ppid, -1);
+	/* A parent that ignores SIGCHLD has the kernel discard its dead. */
+	struct Proc *parent = proc_find(w, p->ppid);
+	bool discarded = parent != NULL && proc_ignores(parent, SIGCHLD);
+	on_collected(w, p, discarded ? -1 : p->ppid, -1);
 }
 
 static void
@@ -372,14 +375,17 @@ step(struct Watch *w, int sigfd, int tfd)
 		forks_read(w);
 	if (w->polling)
 		children_sweep(w);
+	/* What a living parent collected, it collected before it died. */
 	for (size_t i = 0; i < nprocs; i++)
-		if ((fds[first + i].revents & POLLIN) && w->procs[i].ended < 0)
+		if (fds[first + i].revents & (POLLHUP | POLLNVAL))
+			collected_elsewhere(w, i);
+	for (size_t i = 0; i < nprocs; i++)
+		if ((fds[first + i].revents & POLLIN) &&
+		    w->procs[i].ended < 0 && w->procs[i].collected < 0)
 			on_exit_of(w, &w->procs[i]);
 	collect(w);
-	for (size_t i = 0; i < nprocs; i++)
-		if ((fds[first + i].revents & (POLLHUP | POLLNVAL)) ||
-		    (!w->hup_works && w->procs[i].ended >= 0 &&
-			!proc_alive(&w->procs[i])))
+	for (size_t i = 0; i < nprocs && !w->hup_works; i++)
+		if (w->procs[i].ended >= 0 && !proc_alive(&w->procs[i]))
 			collected_elsewhere(w, i);
 	if (fds[TIMERFD].revents & POLLIN)
 		on_tick(w, tfd);
