@@ -364,30 +364,39 @@ task_children(struct Watch *w, int procfd, pid_t parent, const char *tid)
 	}
 }
 
+static void
+process_children(struct Watch *w, int procfd, pid_t pid)
+{
+	int fd = openat(procfd, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	DIR *d = fd == -1 ? NULL : fdopendir(fd);
+
+	if (d == NULL) {
+		if (fd != -1)
+			(void)close(fd);
+		return;
+	}
+	for (struct dirent *e; (e = readdir(d)) != NULL;)
+		if (e->d_name[0] != '.')
+			task_children(w, procfd, pid, e->d_name);
+	(void)closedir(d);
+}
+
 /*
- * Finds children from each watched process's own list of them: used
- * where the kernel's fork records are not available, and after any were
- * lost.  Costs what the watched processes hold, not what the machine does.
+ * Finds children from each watched process's own list of them, and from
+ * ours, where the orphans of what ended unseen have gone: used where the
+ * kernel's fork records are not available, and after any were lost.
+ * Costs what the watched processes hold, not what the machine does.
  */
 void
 children_sweep(struct Watch *w)
 {
-	for (size_t i = 0; i < w->nprocs; i++) {
-		int procfd = w->procs[i].procfd;
-		pid_t pid = w->procs[i].pid;
-		if (w->procs[i].ended >= 0 || w->procs[i].pidfd == -1)
-			continue;
-		int fd =
-		    openat(procfd, "task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-		DIR *d = fd == -1 ? NULL : fdopendir(fd);
-		if (d == NULL) {
-			if (fd != -1)
-				(void)close(fd);
-			continue;
-		}
-		for (struct dirent *e; (e = readdir(d)) != NULL;)
-			if (e->d_name[0] != '.')
-				task_children(w, procfd, pid, e->d_name);
-		(void)closedir(d);
-	}
+	static int self = -1;
+
+	if (self == -1)
+		self = open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	process_children(w, self, w->self);
+	for (size_t i = 0; i < w->nprocs; i++)
+		if (w->procs[i].ended < 0 && w->procs[i].pidfd != -1)
+			process_children(
+			    w, w->procs[i].procfd, w->procs[i].pid);
 }

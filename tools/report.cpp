@@ -130,7 +130,11 @@ report_found(const struct Watch *w, const struct Proc *p)
 
 	label(parent, sizeof(parent), w, p->ppid);
 	stamp(w);
-	say("%s created child %d\n", parent, (int)p->pid);
+	if (p->ppid == w->self && p != &w->procs[0])
+		say("child %d was found orphaned, passes to %s\n", (int)p->pid,
+		    parent);
+	else
+		say("%s created child %d\n", parent, (int)p->pid);
 }
 
 void
