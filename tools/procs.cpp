@@ -281,7 +281,7 @@ struct Fork {
 	uint64_t time;
 };
 
-/* Takes what one ring holds into forks; false if records were lost. */
+/* Takes what one ring holds into forks; false if any was lost. */
 static bool
 ring_take(int i, struct Fork *forks, size_t *n, size_t max)
 {
@@ -305,7 +305,7 @@ ring_take(int i, struct Fork *forks, size_t *n, size_t max)
 	}
 	__atomic_store_n(
 	    &ring[i].page->data_tail, ring[i].tail, __ATOMIC_RELEASE);
-	return whole && ring[i].tail >= head;
+	return whole;
 }
 
 static int
@@ -325,15 +325,19 @@ void
 forks_read(struct Watch *w)
 {
 	static struct Fork forks[512];
-	size_t n = 0;
-	bool whole = true;
+	size_t n;
+	bool lost = false;
 
-	for (int i = 0; i < nrings; i++)
-		whole = ring_take(i, forks, &n, 512) && whole;
-	qsort(forks, n, sizeof(forks[0]), by_time);
-	for (size_t i = 0; i < n; i++)
-		found(w, (pid_t)forks[i].pid, (pid_t)forks[i].ppid);
-	if (!whole)
+	/* Poll will not tell again of what is left: read it all now. */
+	do {
+		n = 0;
+		for (int i = 0; i < nrings; i++)
+			lost = !ring_take(i, forks, &n, 512) || lost;
+		qsort(forks, n, sizeof(forks[0]), by_time);
+		for (size_t i = 0; i < n; i++)
+			found(w, (pid_t)forks[i].pid, (pid_t)forks[i].ppid);
+	} while (n == 512);
+	if (lost)
 		children_sweep(w);
 	/* Once all it followed have gone it hangs up for good: close it. */
 	bool any_alive = false;
