@@ -40,6 +40,7 @@ struct Options {
 	bool ignore_sigchld = false;
 	bool fail_fork = false;
 	bool no_perf = false;
+	std::vector<std::string> env; /* NAME=VALUE, set for it */
 	const char *program = ZOMBIE_PATH;
 	double signal_at = -1; /* once the child is seen */
 	int signo = SIGTERM;
@@ -188,6 +189,8 @@ watch(const Options &o)
 		(void)setpgid(0, 0);
 		(void)dup2(out_w, 1);
 		(void)dup2(err_p[1], 2);
+		for (const std::string &e : o.env)
+			(void)putenv(const_cast<char *>(e.c_str()));
 		/* As under a process limit. */
 		if (o.fail_fork)
 			refuse({SYS_clone, SYS_clone3, SYS_fork, SYS_vfork},
@@ -501,6 +504,17 @@ TEST(Watch, ShowsTheLifecycleAsItHappens)
 	EXPECT_NEAR(from, r.grandchild_zombie_at, 0.1);
 	EXPECT_NEAR(to, r.grandchild_gone_at, 0.1);
 	EXPECT_NEAR(atof(m[3].c_str()), to - from, 0.0015);
+
+	/* One column a second; the zombie where the harness saw it. */
+	line(r, "^timeline: one column is 1s;");
+	line(r,
+	    "^child " + zombie +
+		" +(S+)(Z+) exited with status 0; "
+		"collected by zombie-watch \\(\\d+\\)$",
+	    &m);
+	EXPECT_NEAR(m[1].size(), r.grandchild_zombie_at, 1.0);
+	EXPECT_NEAR(m[1].size() + m[2].size(), 60, 1);
+	line(r, "^parent " + parent + " +S{59,61} exited with status 0;");
 }
 
 /*
@@ -560,6 +574,13 @@ TEST_P(WatchFinding, EveryChildAndWhoCollectsIt)
 	EXPECT_AROUND(line(r, "] zombie-watch \\(\\d+\\) collected child " +
 				  grandchild + ", which exited with status 0$"),
 	    1.0);
+	/* A second of life: tenths, and a second child zombie 0.3-0.6 s. */
+	line(r, "^timeline: one column is 0.1s;");
+	line(r, "^child \\d+ +S{2,4}Z{2,4}\\.{3,5} exited with status 5; "
+		"collected by zombie-watch");
+	line(r, "^child \\d+ +SZ\\.{8,9} exited with status 3; collected "
+		"by parent " +
+		    p + "$");
 }
 
 INSTANTIATE_TEST_SUITE_P(, WatchFinding, testing::Values(false, true),
@@ -591,6 +612,20 @@ TEST(Watch, EndsAsInterruptedOnceAllAreCollected)
 		line(r, "collected child \\d+, which was killed by signal " +
 			    std::to_string(sig) + " ");
 	}
+}
+
+TEST(Watch, ColoursTheZombieOnlyOnATerminalThatWantsIt)
+{
+	const char *zombie = "\033[1;7;31mZ";
+	Options o = watcher({"sh", "-c", "sleep 0.3 & exec sleep 0.6"});
+	o.env = {"TERM=xterm", "NO_COLOR="};
+	o.out = Out::Tty;
+	EXPECT_NE(watch(o).out.find(zombie), std::string::npos);
+	o.out = Out::Pipe;
+	EXPECT_EQ(watch(o).out.find('\033'), std::string::npos);
+	o.out = Out::Tty;
+	o.env = {"TERM=xterm", "NO_COLOR=1"};
+	EXPECT_EQ(watch(o).out.find('\033'), std::string::npos);
 }
 
 /* Exits 1 when it started with SIGCHLD ignored and no signal blocked. */

@@ -64,6 +64,24 @@ proc_state(const struct Proc *p, pid_t *ppid, int *exit_code)
 	return state;
 }
 
+/* Nanoseconds it has spent running or ready to run, or -1 if unknown. */
+long long
+proc_ran(const struct Proc *p)
+{
+	char buf[128];
+	long long cpu, wait;
+
+	int fd = p->pidfd == -1
+		     ? -1
+		     : openat(p->procfd, "schedstat", O_RDONLY | O_CLOEXEC);
+	if (fd == -1)
+		return -1;
+	ssize_t n = read(fd, buf, sizeof(buf) - 1);
+	(void)close(fd);
+	buf[n > 0 ? n : 0] = '\0';
+	return sscanf(buf, "%lld %lld", &cpu, &wait) == 2 ? cpu + wait : -1;
+}
+
 /* Whether the process ignores signal sig, as its SigIgn mask says. */
 bool
 proc_ignores(const struct Proc *p, int sig)
@@ -124,7 +142,8 @@ struct Proc *
 proc_add(struct Watch *w, pid_t pid, pid_t parent)
 {
 	char path[32];
-	struct Proc p = {pid, -1, -1, parent, now(w), -1, -1, 0, -1};
+	struct Proc p = {
+	    pid, -1, -1, parent, now(w), -1, -1, 0, -1, NULL, 0, 0, -1, 0, -1};
 
 	if (!grow(w) || (p.pidfd = pidfd_open_(pid)) == -1)
 		return NULL;
@@ -141,6 +160,7 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 	/* Its creator's death, if still to come, will say where it went. */
 	struct Proc *creator = proc_find(w, parent);
 	p.ppid = creator != NULL && creator->ended < 0 ? parent : ppid;
+	picture_look(&p, p.born);
 	w->procs[w->nprocs] = p;
 	return &w->procs[w->nprocs++];
 }

@@ -109,6 +109,53 @@ label(char *buf, size_t len, const struct Watch *w, pid_t pid)
 			(void)snprintf(buf, len, "child %d", (int)pid);
 }
 
+/*
+ * The reason for the change just reported: plain sentences, indented
+ * under the line they explain and folded to fit a terminal.
+ */
+static void
+why(const char *fmt, ...)
+{
+	char text[1024];
+	va_list ap;
+
+	va_start(ap, fmt);
+	(void)vsnprintf(text, sizeof(text), fmt, ap);
+	va_end(ap);
+	for (const char *s = text; *s != '\0';) {
+		int n = (int)strlen(s), cut = n;
+		if (n > 69)
+			for (cut = 69; cut > 0 && s[cut] != ' '; cut--)
+				;
+		if (cut == 0)
+			cut = n;
+		say("%9s%.*s\n", "", cut, s);
+		s += cut;
+		while (*s == ' ')
+			s++;
+	}
+}
+
+/* What ending by this signal means, for the reason after its line. */
+static void
+signal_reason(char *buf, size_t len, int status)
+{
+	int sig = status != -1 && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+
+	if (sig == 0)
+		buf[0] = '\0';
+	else if (sig == SIGKILL)
+		(void)snprintf(buf, len,
+		    "SIGKILL ended it: it can be neither "
+		    "caught nor ignored. ");
+	else
+		(void)snprintf(buf, len,
+		    "SIG%s ended it: with no handler to catch it, its default "
+		    "action is to end the process%s. ",
+		    sigabbrev_np(sig),
+		    WCOREDUMP(status) ? " and dump core" : "");
+}
+
 static void
 stamp(const struct Watch *w)
 {
@@ -130,11 +177,37 @@ report_found(const struct Watch *w, const struct Proc *p)
 
 	label(parent, sizeof(parent), w, p->ppid);
 	stamp(w);
-	if (p->ppid == w->self && p != &w->procs[0])
+	if (p->ppid == w->self && p != &w->procs[0]) {
 		say("child %d was found orphaned, passes to %s\n", (int)p->pid,
 		    parent);
-	else
+		why("Its parent ended before it was seen, so the kernel handed "
+		    "it to the nearest subreaper, zombie-watch.");
+	} else {
 		say("%s created child %d\n", parent, (int)p->pid);
+		why("Its parent forked it: a copy of the parent with a process "
+		    "ID of its own, which runs on by itself.");
+	}
+}
+
+static void
+ended_reason(const struct Watch *w, const struct Proc *p)
+{
+	char sig[160], parent[48];
+	const struct Proc *pp = proc_find((struct Watch *)w, p->ppid);
+
+	signal_reason(sig, sizeof(sig), p->status);
+	label(parent, sizeof(parent), w, p->ppid);
+	if (p->ppid == w->self)
+		why("%sIts parent is zombie-watch, which collects it at once.",
+		    sig);
+	else
+		why("%sIts parent %d, %s, has not collected it with wait, so "
+		    "the kernel keeps its entry and exit status: a zombie. "
+		    "While the parent lives, only the parent may collect it, "
+		    "not PID 1 nor a subreaper.",
+		    sig, (int)p->ppid,
+		    pp != NULL ? state_name(proc_state(pp, NULL, NULL))
+			       : "alive");
 }
 
 void
@@ -149,6 +222,7 @@ report_ended(const struct Watch *w, const struct Proc *p)
 	else
 		say("child %d of %d %s, now a zombie (Z)\n", (int)p->pid,
 		    (int)p->ppid, how);
+	ended_reason(w, p);
 }
 
 void
@@ -160,6 +234,9 @@ report_adopted(const struct Watch *w, const struct Proc *p, char st)
 	stamp(w);
 	say("child %d, orphaned and still %s, passes to %s\n", (int)p->pid,
 	    state_name(st), to);
+	why("Its parent has exited, so the kernel hands the orphan to the "
+	    "nearest subreaper, here %s, or else to PID 1%s.",
+	    to, st == 'Z' ? "; its new parent may collect it at last" : "");
 }
 
 void
@@ -170,14 +247,26 @@ report_collected(const struct Watch *w, const struct Proc *p)
 	label(by, sizeof(by), w, p->collector);
 	describe_status(how, sizeof(how), p->status);
 	stamp(w);
-	if (p->collector == -1)
+	if (p->collector == -1) {
 		say("the kernel discarded child %d as it ended, since its "
 		    "parent %d ignores SIGCHLD\n",
 		    (int)p->pid, (int)p->ppid);
-	else if (p->ended < 0)
+		why("A parent that ignores SIGCHLD has the kernel discard its "
+		    "children as they end: they never become zombies.");
+	} else if (p->ended < 0) {
 		say("%s collected child %d as it ended\n", by, (int)p->pid);
-	else
+		why("Its parent was already waiting for it in wait, so it was "
+		    "a zombie for an instant only.");
+	} else {
 		say("%s collected child %d, which %s\n", by, (int)p->pid, how);
+		if (p->collector == w->self)
+			why("zombie-watch, its parent now, called wait: it got "
+			    "the exit status, and the kernel removed the "
+			    "entry.");
+		else
+			why("Its parent called wait and got its exit status, "
+			    "so the kernel removed its entry.");
+	}
 }
 
 /* The live picture, read afresh: never what was true a moment ago. */

@@ -30,16 +30,27 @@ pidfd_signal(int pidfd, int sig)
  * from the moment it is found, so that its number is never read or
  * signalled once it may belong to someone else.
  */
+/* A state letter read from the kernel, from time t until the next one. */
+struct Sample {
+	double t;
+	char st;
+};
+
 struct Proc {
 	pid_t pid;
-	int pidfd;        /* -1 once it has been collected */
-	int procfd;       /* its /proc/PID, valid while pidfd is */
-	pid_t ppid;       /* its parent, as last read */
-	double born;      /* seconds since start, as for every time here */
-	double ended;     /* when it became a zombie, or -1 */
-	double collected; /* or -1 */
-	pid_t collector;  /* who collected it; -1 the kernel itself */
-	int status;       /* wait status, or -1 if it is not known */
+	int pidfd;           /* -1 once it has been collected */
+	int procfd;          /* its /proc/PID, valid while pidfd is */
+	pid_t ppid;          /* its parent, as last read */
+	double born;         /* seconds since start, as for every time here */
+	double ended;        /* when it became a zombie, or -1 */
+	double collected;    /* or -1 */
+	pid_t collector;     /* who collected it; -1 the kernel itself */
+	int status;          /* wait status, or -1 if it is not known */
+	struct Sample *hist; /* its states while alive, for the timeline */
+	size_t nhist, histcap;
+	double looked; /* when its state was last read for it */
+	char seen;     /* the letter then */
+	long long ran; /* ns it had run or waited to run then, or -1 */
 };
 
 struct Watch {
@@ -52,11 +63,13 @@ struct Watch {
 	int signals;        /* how many of them */
 	bool polling;       /* no fork records: children are looked for */
 	bool hup_works;     /* pidfds hang up once collected */
+	bool colour;        /* the timeline goes to a terminal that wants it */
 };
 
 /* procs.cpp: the kernel's side. */
 double now(const struct Watch *w);
 char proc_state(const struct Proc *p, pid_t *ppid, int *exit_code);
+long long proc_ran(const struct Proc *p);
 bool proc_alive(const struct Proc *p);
 bool proc_ignores(const struct Proc *p, int sig);
 struct Proc *proc_find(struct Watch *w, pid_t pid);
@@ -82,5 +95,11 @@ void report_collected(const struct Watch *w, const struct Proc *p);
 void report_states(const struct Watch *w);
 void report_signal(const struct Watch *w, int signo, int sent, int sig);
 void report_summary(const struct Watch *w);
+
+/* picture.cpp: the timeline. */
+void picture_look(struct Proc *p, double t);
+void picture_sample(struct Watch *w);
+double picture_column(double run);
+void report_timeline(const struct Watch *w);
 
 #endif

@@ -161,13 +161,19 @@ start(struct Watch *w, char *argv[])
 	exec_check(w, report[0], argv[0]);
 }
 
+/* A timer that fires every period seconds, or once if once is set. */
 static int
-ticker(void)
+ticker(double period, bool once)
 {
-	struct itimerspec every5 = {{5, 0}, {5, 0}};
+	struct timespec ts = {
+	    (time_t)period, (long)((period - (double)(time_t)period) * 1e9)};
+	struct itimerspec when = {ts, ts};
+
+	if (once)
+		when.it_interval = {0, 0};
 	int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
 
-	if (fd == -1 || timerfd_settime(fd, 0, &every5, NULL) == -1)
+	if (fd == -1 || timerfd_settime(fd, 0, &when, NULL) == -1)
 		fail("timerfd");
 	return fd;
 }
@@ -202,6 +208,7 @@ on_exit_of(struct Watch *w, struct Proc *p)
 	int code = -1;
 	char st = proc_state(p, NULL, &code);
 
+	picture_look(p, now(w));
 	/* Gone already, or going: its hangup will tell who took it. */
 	if (st == 'Z') {
 		p->ended = now(w);
@@ -301,6 +308,23 @@ on_tick(struct Watch *w, int tfd)
 		report_states(w);
 }
 
+/* One look per column of the timeline, as wide as the run so far needs. */
+static void
+on_sample(struct Watch *w, int sfd)
+{
+	unsigned long long ticks;
+	double width = picture_column(now(w) + 0.001);
+	struct timespec ts = {
+	    (time_t)width, (long)((width - (double)(time_t)width) * 1e9)};
+	struct itimerspec next = {{0, 0}, ts};
+
+	if (read(sfd, &ticks, sizeof(ticks)) != (ssize_t)sizeof(ticks))
+		return;
+	picture_sample(w);
+	if (timerfd_settime(sfd, 0, &next, NULL) == -1)
+		fail("timerfd");
+}
+
 static bool
 finished(const struct Watch *w)
 {
@@ -326,11 +350,11 @@ poll_timeout(const struct Watch *w)
 	return -1;
 }
 
-enum { SIGFD, TIMERFD, FIXED_FDS };
+enum { SIGFD, TIMERFD, SAMPLEFD, FIXED_FDS };
 
 /* The poll set: signals, the ticker, the fork records, each pidfd. */
 static size_t
-poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, int sigfd, int tfd,
+poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, const int *fixed,
     int *nrings)
 {
 	size_t want = FIXED_FDS + 256 + w->nprocs;
@@ -343,8 +367,8 @@ poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, int sigfd, int tfd,
 	int rfd[256];
 	*nrings = forks_fds(rfd, 256);
 	size_t n = 0;
-	(*fds)[n++] = {sigfd, POLLIN, 0};
-	(*fds)[n++] = {tfd, POLLIN, 0};
+	for (; n < FIXED_FDS; n++)
+		(*fds)[n] = {fixed[n], POLLIN, 0};
 	for (int i = 0; i < *nrings; i++)
 		(*fds)[n++] = {rfd[i], POLLIN, 0};
 	/* A zombie's pidfd stays readable; after that, await the hangup. */
@@ -359,18 +383,18 @@ poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, int sigfd, int tfd,
  * then take it in the order it happens: births, deaths, collections.
  */
 static void
-step(struct Watch *w, int sigfd, int tfd)
+step(struct Watch *w, const int *fixed)
 {
 	static struct pollfd *fds;
 	static size_t cap;
 	int nrings;
-	size_t n = poll_set(w, &fds, &cap, sigfd, tfd, &nrings);
+	size_t n = poll_set(w, &fds, &cap, fixed, &nrings);
 	size_t first = FIXED_FDS + (size_t)nrings, nprocs = w->nprocs;
 
 	if (poll(fds, n, poll_timeout(w)) == -1 && errno != EINTR)
 		fail("poll");
 	if (fds[SIGFD].revents & POLLIN)
-		on_signals(w, sigfd);
+		on_signals(w, fixed[SIGFD]);
 	if (nrings > 0)
 		forks_read(w);
 	if (w->polling)
@@ -388,7 +412,9 @@ step(struct Watch *w, int sigfd, int tfd)
 		if (w->procs[i].ended >= 0 && !proc_alive(&w->procs[i]))
 			collected_elsewhere(w, i);
 	if (fds[TIMERFD].revents & POLLIN)
-		on_tick(w, tfd);
+		on_tick(w, fixed[TIMERFD]);
+	if (fds[SAMPLEFD].revents & POLLIN)
+		on_sample(w, fixed[SAMPLEFD]);
 }
 
 /* Ends as the signal that ended the run would have ended us. */
@@ -410,6 +436,7 @@ finish(const struct Watch *w)
 	int status = w->procs[0].status, err;
 
 	report_summary(w);
+	report_timeline(w);
 	if ((err = output_error()) != 0)
 		(void)fprintf(stderr, "zombie-watch: standard output: %s\n",
 		    strerror(err));
@@ -420,6 +447,16 @@ finish(const struct Watch *w)
 	if (WIFSIGNALED(status))
 		return 128 + WTERMSIG(status);
 	return WEXITSTATUS(status);
+}
+
+/* Colour only on a terminal, and never where the user said no. */
+static bool
+wants_colour(void)
+{
+	const char *no = getenv("NO_COLOR"), *term = getenv("TERM");
+
+	return isatty(STDOUT_FILENO) && (no == NULL || *no == '\0') &&
+	       term != NULL && *term != '\0' && strcmp(term, "dumb") != 0;
 }
 
 int
@@ -435,12 +472,15 @@ main(int argc, char *argv[])
 	w.self = getpid();
 	w.have_children = true;
 	w.hup_works = pidfd_hangs_up();
-	int sigfd = signals_setup();
+	w.colour = wants_colour();
+	int fixed[FIXED_FDS];
+	fixed[SIGFD] = signals_setup();
 	if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
 		fail("prctl");
 	start(&w, args);
-	int tfd = ticker();
+	fixed[TIMERFD] = ticker(5, false);
+	fixed[SAMPLEFD] = ticker(picture_column(0), true);
 	while (!finished(&w))
-		step(&w, sigfd, tfd);
+		step(&w, fixed);
 	return finish(&w);
 }
