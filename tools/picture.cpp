@@ -30,7 +30,7 @@ picture_column(double run)
 static void
 note(struct Proc *p, double t, char st)
 {
-	if (p->nhist > 0 && p->hist[p->nhist - 1].st == st)
+	if (st == 0 || (p->nhist > 0 && p->hist[p->nhist - 1].st == st))
 		return;
 	if (p->nhist == p->histcap) {
 		size_t cap = p->histcap == 0 ? 8 : p->histcap * 2;
@@ -53,8 +53,10 @@ note(struct Proc *p, double t, char st)
 void
 picture_look(struct Proc *p, double t)
 {
-	char st = proc_state(p, NULL, NULL);
 	long long ran = proc_ran(p);
+	/* What has not run since cannot have changed its state. */
+	char st =
+	    ran >= 0 && ran == p->ran ? p->seen : proc_state(p, NULL, NULL);
 	bool asleep = st != 0 && st != 'R' && st != 'Z' && st != 'X';
 
 	if (p->looked >= 0) {

@@ -34,19 +34,26 @@ now(const struct Watch *w)
  * The kernel's state letter, parent and exit code (in the form wait
  * reports it, kept while the process is a zombie), or 0 once collected.
  */
+/*
+ * Reads a /proc file kept open: read again from its start, it is made
+ * afresh, and fails once the process has been collected.
+ */
+static bool
+reread(int fd, char *buf, size_t len)
+{
+	ssize_t n = fd == -1 ? -1 : pread(fd, buf, len - 1, 0);
+
+	buf[n > 0 ? n : 0] = '\0';
+	return n > 0;
+}
+
 char
 proc_state(const struct Proc *p, pid_t *ppid, int *exit_code)
 {
 	char buf[1024];
 
-	if (p->pidfd == -1)
+	if (p->pidfd == -1 || !reread(p->statfd, buf, sizeof(buf)))
 		return 0;
-	int fd = openat(p->procfd, "stat", O_RDONLY | O_CLOEXEC);
-	if (fd == -1)
-		return 0;
-	ssize_t n = read(fd, buf, sizeof(buf) - 1);
-	(void)close(fd);
-	buf[n > 0 ? n : 0] = '\0';
 	/* The command name may itself hold ") ", so look for the last. */
 	char *s = strrchr(buf, ')');
 	char state = 0;
@@ -71,14 +78,8 @@ proc_ran(const struct Proc *p)
 	char buf[128];
 	long long cpu, wait;
 
-	int fd = p->pidfd == -1
-		     ? -1
-		     : openat(p->procfd, "schedstat", O_RDONLY | O_CLOEXEC);
-	if (fd == -1)
+	if (p->pidfd == -1 || !reread(p->schedfd, buf, sizeof(buf)))
 		return -1;
-	ssize_t n = read(fd, buf, sizeof(buf) - 1);
-	(void)close(fd);
-	buf[n > 0 ? n : 0] = '\0';
 	return sscanf(buf, "%lld %lld", &cpu, &wait) == 2 ? cpu + wait : -1;
 }
 
@@ -142,14 +143,21 @@ struct Proc *
 proc_add(struct Watch *w, pid_t pid, pid_t parent)
 {
 	char path[32];
-	struct Proc p = {
-	    pid, -1, -1, parent, now(w), -1, -1, 0, -1, NULL, 0, 0, -1, 0, -1};
+	struct Proc p;
 
+	memset(&p, 0, sizeof(p));
+	p.pid = pid;
+	p.born = p.looked = now(w);
+	p.ended = p.collected = -1;
+	p.status = p.procfd = p.statfd = p.schedfd = -1;
+	p.ran = -1;
 	if (!grow(w) || (p.pidfd = pidfd_open_(pid)) == -1)
 		return NULL;
 	(void)snprintf(path, sizeof(path), "/proc/%d", (int)pid);
 	p.procfd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	/* Alive after the open: the directory is this process's own. */
+	p.statfd = openat(p.procfd, "stat", O_RDONLY | O_CLOEXEC);
+	p.schedfd = openat(p.procfd, "schedstat", O_RDONLY | O_CLOEXEC);
+	/* Alive after the opens: the files are this process's own. */
 	pid_t ppid = 0;
 	if (p.procfd == -1 || !proc_alive(&p) ||
 	    proc_state(&p, &ppid, NULL) == 0 ||
@@ -160,6 +168,7 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 	/* Its creator's death, if still to come, will say where it went. */
 	struct Proc *creator = proc_find(w, parent);
 	p.ppid = creator != NULL && creator->ended < 0 ? parent : ppid;
+	p.looked = -1;
 	picture_look(&p, p.born);
 	w->procs[w->nprocs] = p;
 	return &w->procs[w->nprocs++];
@@ -168,11 +177,13 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 void
 proc_release(struct Proc *p)
 {
-	if (p->procfd != -1)
-		(void)close(p->procfd);
-	if (p->pidfd != -1)
-		(void)close(p->pidfd);
-	p->procfd = p->pidfd = -1;
+	int *fds[] = {&p->schedfd, &p->statfd, &p->procfd, &p->pidfd};
+
+	for (int *fd : fds) {
+		if (*fd != -1)
+			(void)close(*fd);
+		*fd = -1;
+	}
 }
 
 /*

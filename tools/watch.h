@@ -40,6 +40,7 @@ struct Proc {
 	pid_t pid;
 	int pidfd;           /* -1 once it has been collected */
 	int procfd;          /* its /proc/PID, valid while pidfd is */
+	int statfd, schedfd; /* its stat and schedstat there, kept open */
 	pid_t ppid;          /* its parent, as last read */
 	double born;         /* seconds since start, as for every time here */
 	double ended;        /* when it became a zombie, or -1 */

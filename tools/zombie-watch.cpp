@@ -161,16 +161,19 @@ start(struct Watch *w, char *argv[])
 	exec_check(w, report[0], argv[0]);
 }
 
-/* A timer that fires every period seconds, or once if once is set. */
-static int
-ticker(double period, bool once)
+static struct itimerspec
+every(double period)
 {
 	struct timespec ts = {
 	    (time_t)period, (long)((period - (double)(time_t)period) * 1e9)};
-	struct itimerspec when = {ts, ts};
 
-	if (once)
-		when.it_interval = {0, 0};
+	return {ts, ts};
+}
+
+static int
+ticker(double period)
+{
+	struct itimerspec when = every(period);
 	int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
 
 	if (fd == -1 || timerfd_settime(fd, 0, &when, NULL) == -1)
@@ -277,14 +280,18 @@ collected_elsewhere(struct Watch *w, size_t i)
 	on_collected(w, p, discarded ? -1 : p->ppid, -1);
 }
 
-static void
+/* Takes the signals that came; true if one said a child of ours ended. */
+static bool
 on_signals(struct Watch *w, int sigfd)
 {
 	struct signalfd_siginfo si;
+	bool sigchld = false;
 
 	while (read(sigfd, &si, sizeof(si)) == (ssize_t)sizeof(si)) {
-		if (si.ssi_signo == SIGCHLD)
+		if (si.ssi_signo == SIGCHLD) {
+			sigchld = true;
 			continue;
+		}
 		if (w->signals++ == 0)
 			w->signo = (int)si.ssi_signo;
 		/* The first is passed on; a second one is meant. */
@@ -297,6 +304,7 @@ on_signals(struct Watch *w, int sigfd)
 		}
 		report_signal(w, (int)si.ssi_signo, sent, sig);
 	}
+	return sigchld;
 }
 
 static void
@@ -312,17 +320,17 @@ on_tick(struct Watch *w, int tfd)
 static void
 on_sample(struct Watch *w, int sfd)
 {
+	static double period;
 	unsigned long long ticks;
 	double width = picture_column(now(w) + 0.001);
-	struct timespec ts = {
-	    (time_t)width, (long)((width - (double)(time_t)width) * 1e9)};
-	struct itimerspec next = {{0, 0}, ts};
 
 	if (read(sfd, &ticks, sizeof(ticks)) != (ssize_t)sizeof(ticks))
 		return;
 	picture_sample(w);
-	if (timerfd_settime(sfd, 0, &next, NULL) == -1)
+	struct itimerspec next = every(width);
+	if (width != period && timerfd_settime(sfd, 0, &next, NULL) == -1)
 		fail("timerfd");
+	period = width;
 }
 
 static bool
@@ -393,12 +401,13 @@ step(struct Watch *w, const int *fixed)
 
 	if (poll(fds, n, poll_timeout(w)) == -1 && errno != EINTR)
 		fail("poll");
-	if (fds[SIGFD].revents & POLLIN)
-		on_signals(w, fixed[SIGFD]);
+	/* Births first, so that a signal passed on reaches them too. */
 	if (nrings > 0)
 		forks_read(w);
 	if (w->polling)
 		children_sweep(w);
+	bool sigchld =
+	    (fds[SIGFD].revents & POLLIN) && on_signals(w, fixed[SIGFD]);
 	/* What a living parent collected, it collected before it died. */
 	for (size_t i = 0; i < nprocs; i++)
 		if (fds[first + i].revents & (POLLHUP | POLLNVAL))
@@ -407,7 +416,8 @@ step(struct Watch *w, const int *fixed)
 		if ((fds[first + i].revents & POLLIN) &&
 		    w->procs[i].ended < 0 && w->procs[i].collected < 0)
 			on_exit_of(w, &w->procs[i]);
-	collect(w);
+	if (sigchld)
+		collect(w);
 	for (size_t i = 0; i < nprocs && !w->hup_works; i++)
 		if (w->procs[i].ended >= 0 && !proc_alive(&w->procs[i]))
 			collected_elsewhere(w, i);
@@ -478,8 +488,8 @@ main(int argc, char *argv[])
 	if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
 		fail("prctl");
 	start(&w, args);
-	fixed[TIMERFD] = ticker(5, false);
-	fixed[SAMPLEFD] = ticker(picture_column(0), true);
+	fixed[TIMERFD] = ticker(5);
+	fixed[SAMPLEFD] = ticker(picture_column(0));
 	while (!finished(&w))
 		step(&w, fixed);
 	return finish(&w);
