@@ -131,7 +131,7 @@ ruler(int ncols, double width, int indent)
 	memset(marks, ' ', sizeof(marks));
 	for (int c = 0; c <= ncols; c += 10)
 		marks[c] = '|';
-	marks[ncols + 1] = '\0';
+	marks[ncols / 10 * 10 + 1] = '\0';
 	say("\n%*s%s\n", indent, "", marks);
 }
 
@@ -159,7 +159,10 @@ row(const struct Watch *w, const struct Proc *p, int ncols, double width,
 	describe_status(how, sizeof(how), p->status);
 	if (p->collector == -1)
 		say(" %s; discarded by the kernel\n", how);
-	else {
+	else if (p->collected < 0) {
+		label(by, sizeof(by), w, p->ppid);
+		say(" %s; not collected by %s\n", how, by);
+	} else {
 		label(by, sizeof(by), w, p->collector);
 		say(" %s; collected by %s\n", how, by);
 	}

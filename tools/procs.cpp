@@ -83,6 +83,33 @@ proc_ran(const struct Proc *p)
 	return sscanf(buf, "%lld %lld", &cpu, &wait) == 2 ? cpu + wait : -1;
 }
 
+/*
+ * "PID 1 (init)": a process outside the watched tree, named by its command
+ * as /proc has it, pinned while it is read.
+ */
+void
+proc_name(pid_t pid, char *buf, size_t len)
+{
+	char path[32], comm[64] = "";
+	int pidfd = pidfd_open_(pid), fd;
+
+	(void)snprintf(path, sizeof(path), "/proc/%d/comm", (int)pid);
+	if (pidfd != -1 && (fd = open(path, O_RDONLY | O_CLOEXEC)) != -1) {
+		ssize_t n = read(fd, comm, sizeof(comm) - 1);
+		comm[n > 0 ? n : 0] = '\0';
+		comm[strcspn(comm, "\n")] = '\0';
+		(void)close(fd);
+		if (pidfd_signal(pidfd, 0) == -1)
+			comm[0] = '\0';
+	}
+	if (pidfd != -1)
+		(void)close(pidfd);
+	if (comm[0] != '\0')
+		(void)snprintf(buf, len, "PID %d (%s)", (int)pid, comm);
+	else
+		(void)snprintf(buf, len, "PID %d", (int)pid);
+}
+
 /* Whether the process ignores signal sig, as its SigIgn mask says. */
 bool
 proc_ignores(const struct Proc *p, int sig)
@@ -148,7 +175,7 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 	memset(&p, 0, sizeof(p));
 	p.pid = pid;
 	p.born = p.looked = now(w);
-	p.ended = p.collected = -1;
+	p.ended = p.collected = p.orphaned = -1;
 	p.status = p.procfd = p.statfd = p.schedfd = -1;
 	p.ran = -1;
 	if (!grow(w) || (p.pidfd = pidfd_open_(pid)) == -1)
@@ -159,14 +186,15 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 	p.schedfd = openat(p.procfd, "schedstat", O_RDONLY | O_CLOEXEC);
 	/* Alive after the opens: the files are this process's own. */
 	pid_t ppid = 0;
+	struct Proc *creator = proc_find(w, parent);
 	if (p.procfd == -1 || !proc_alive(&p) ||
 	    proc_state(&p, &ppid, NULL) == 0 ||
-	    (ppid != parent && ppid != w->self && proc_find(w, ppid) == NULL)) {
+	    (ppid != parent && ppid != w->self && proc_find(w, ppid) == NULL &&
+		(creator == NULL || creator->ended < 0))) {
 		proc_release(&p);
 		return NULL;
 	}
 	/* Its creator's death, if still to come, will say where it went. */
-	struct Proc *creator = proc_find(w, parent);
 	p.ppid = creator != NULL && creator->ended < 0 ? parent : ppid;
 	p.looked = -1;
 	picture_look(&p, p.born);

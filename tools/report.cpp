@@ -96,17 +96,22 @@ describe_status(char *buf, size_t len, int status)
 void
 label(char *buf, size_t len, const struct Watch *w, pid_t pid)
 {
+	bool watched = false;
+
+	for (size_t i = 1; i < w->nprocs; i++)
+		watched = watched || w->procs[i].pid == pid;
 	if (pid == w->self)
 		(void)snprintf(buf, len, "zombie-watch (%d)", (int)pid);
 	else if (pid == w->procs[0].pid)
 		(void)snprintf(buf, len, "parent %d", (int)pid);
+	else if (watched)
+		(void)snprintf(buf, len, "child %d", (int)pid);
 	else if (pid == 0)
 		(void)snprintf(buf, len, "its parent");
+	else if (pid == -1)
+		(void)snprintf(buf, len, "the kernel");
 	else
-		(void)snprintf(buf, len, "process %d", (int)pid);
-	for (size_t i = 1; i < w->nprocs; i++)
-		if (w->procs[i].pid == pid && pid != w->procs[0].pid)
-			(void)snprintf(buf, len, "child %d", (int)pid);
+		proc_name(pid, buf, len);
 }
 
 /*
@@ -234,9 +239,17 @@ report_adopted(const struct Watch *w, const struct Proc *p, char st)
 	stamp(w);
 	say("child %d, orphaned and still %s, passes to %s\n", (int)p->pid,
 	    state_name(st), to);
-	why("Its parent has exited, so the kernel hands the orphan to the "
-	    "nearest subreaper, here %s, or else to PID 1%s.",
-	    to, st == 'Z' ? "; its new parent may collect it at last" : "");
+	const char *now_ =
+	    st == 'Z' ? "; its new parent may collect it at last" : "";
+	if (p->ppid == 1)
+		why("Its parent has exited and no subreaper is above it, so "
+		    "the "
+		    "kernel hands the orphan to PID 1, the system's reaper%s.",
+		    now_);
+	else
+		why("Its parent has exited, so the kernel hands the orphan to "
+		    "the nearest subreaper, here %s, or else to PID 1%s.",
+		    to, now_);
 }
 
 void
@@ -259,10 +272,10 @@ report_collected(const struct Watch *w, const struct Proc *p)
 		    "a zombie for an instant only.");
 	} else {
 		say("%s collected child %d, which %s\n", by, (int)p->pid, how);
-		if (p->collector == w->self)
-			why("zombie-watch, its parent now, called wait: it got "
-			    "the exit status, and the kernel removed the "
-			    "entry.");
+		if (p->orphaned >= 0)
+			why("%s, its parent now, called wait: it got the exit "
+			    "status, and the kernel removed the entry.",
+			    by);
 		else
 			why("Its parent called wait and got its exit status, "
 			    "so the kernel removed its entry.");
@@ -317,13 +330,20 @@ report_summary(const struct Watch *w)
 
 	for (size_t i = 1; i < w->nprocs; i++) {
 		const struct Proc *p = &w->procs[i];
-		if (p->ended < 0 || p->collected < 0)
+		if (p->ended < 0)
 			continue;
+		zombie = true;
+		/* Left to a reaper that did not collect it. */
+		if (p->collected < 0) {
+			say("summary: child %d has been a zombie since %.3fs, "
+			    "and still is\n",
+			    (int)p->pid, p->ended);
+			continue;
+		}
 		say("summary: child %d was a zombie from %.3fs to %.3fs, "
 		    "for %.3fs\n",
 		    (int)p->pid, p->ended, p->collected,
 		    p->collected - p->ended);
-		zombie = true;
 	}
 	if (w->nprocs < 2)
 		say("summary: no child was seen\n");

@@ -45,6 +45,7 @@ struct Proc {
 	double born;         /* seconds since start, as for every time here */
 	double ended;        /* when it became a zombie, or -1 */
 	double collected;    /* or -1 */
+	double orphaned;     /* when its parent\'s end handed it on, or -1 */
 	pid_t collector;     /* who collected it; -1 the kernel itself */
 	int status;          /* wait status, or -1 if it is not known */
 	struct Sample *hist; /* its states while alive, for the timeline */
@@ -65,6 +66,8 @@ struct Watch {
 	bool polling;       /* no fork records: children are looked for */
 	bool hup_works;     /* pidfds hang up once collected */
 	bool colour;        /* the timeline goes to a terminal that wants it */
+	bool check;         /* orphans go to the system's reaper, not to us */
+	double reaper_wait; /* how long it is given to collect each */
 };
 
 /* procs.cpp: the kernel's side. */
@@ -73,6 +76,7 @@ char proc_state(const struct Proc *p, pid_t *ppid, int *exit_code);
 long long proc_ran(const struct Proc *p);
 bool proc_alive(const struct Proc *p);
 bool proc_ignores(const struct Proc *p, int sig);
+void proc_name(pid_t pid, char *buf, size_t len);
 struct Proc *proc_find(struct Watch *w, pid_t pid);
 struct Proc *proc_add(struct Watch *w, pid_t pid, pid_t parent);
 void proc_release(struct Proc *p);
@@ -96,6 +100,13 @@ void report_collected(const struct Watch *w, const struct Proc *p);
 void report_states(const struct Watch *w);
 void report_signal(const struct Watch *w, int signo, int sent, int sig);
 void report_summary(const struct Watch *w);
+
+/* reaper.cpp: the check of the system's reaper. */
+bool reaper_gave_up(const struct Watch *w, const struct Proc *p);
+int reaper_timeout(const struct Watch *w);
+bool reaper_all_collected(const struct Watch *w);
+void report_verdicts(const struct Watch *w);
+void reaper_refuse_pid1(void);
 
 /* picture.cpp: the timeline. */
 void picture_look(struct Proc *p, double t);

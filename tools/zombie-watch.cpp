@@ -2,7 +2,8 @@
  * zombie-watch: run a program (zombie by default) and narrate the life of
  * it and of every process it creates, as the kernel reports each change,
  * until all of them have been collected.  The watcher is a child
- * subreaper, so orphans come to it, even where PID 1 never collects them.
+ * subreaper, so orphans come to it, even where PID 1 never collects them;
+ * or, checking the system's reaper, it lets them go and follows them.
  */
 
 #include <errno.h>
@@ -29,13 +30,22 @@ static void
 usage(FILE *to)
 {
 	(void)fprintf(to,
-	    "usage: zombie-watch [--] [PROGRAM [ARG...]]\n"
+	    "usage: zombie-watch [--check-reaper [--reaper-wait=SECONDS]] [--] "
+	    "[PROGRAM [ARG...]]\n"
 	    "Run PROGRAM (by default the zombie beside zombie-watch) and show "
 	    "the life of it\nand of every process it creates, until all have "
 	    "been collected.\n\n"
+	    "  --check-reaper         do not adopt orphans: follow each to the "
+	    "process that\n"
+	    "                         adopts it (PID 1 or a subreaper) and "
+	    "report whether and\n"
+	    "                         how soon that process collects it\n"
+	    "  --reaper-wait=SECONDS  how long to wait for that (default "
+	    "10)\n\n"
 	    "Exit status: the program's own; 128+N if a signal N killed it;\n"
-	    "2 usage error; 125 zombie-watch failed (also when its output "
-	    "failed);\n126 PROGRAM cannot run; 127 PROGRAM not found.\n");
+	    "2 usage error; 3 an orphan was not collected (--check-reaper);\n"
+	    "125 zombie-watch failed (also when its output failed);\n"
+	    "126 PROGRAM cannot run; 127 PROGRAM not found.\n");
 }
 
 static void
@@ -45,26 +55,56 @@ fail(const char *what)
 	exit(125);
 }
 
+static void
+usage_error(const char *what, const char *arg)
+{
+	(void)fprintf(stderr, "zombie-watch: %s %s\n", what, arg);
+	usage(stderr);
+	exit(2);
+}
+
+/* A number of seconds, whole or not, and nothing else. */
+static bool
+seconds(const char *s, double *into)
+{
+	char *end;
+	double d = strtod(s, &end);
+
+	if (end == s || *end != '\0' || !(d >= 0 && d <= 1e6))
+		return false;
+	*into = d;
+	return true;
+}
+
 /* The program's argv, from ours or the default beside us in program. */
 static char **
-options(int argc, char *argv[], char *program, size_t len, char **dflt)
+options(int argc, char *argv[], struct Watch *w, char *program, size_t len,
+    char **dflt)
 {
-	char **args = argv + 1;
+	int i = 1;
+	bool waits = false;
 
-	if (argc > 1 && strcmp(argv[1], "--help") == 0) {
-		usage(stdout);
-		exit(0);
+	for (; i < argc && argv[i][0] == '-'; i++) {
+		if (strcmp(argv[i], "--") == 0) {
+			i++;
+			break;
+		} else if (strcmp(argv[i], "--help") == 0) {
+			usage(stdout);
+			exit(0);
+		} else if (strcmp(argv[i], "--check-reaper") == 0)
+			w->check = true;
+		else if (strncmp(argv[i], "--reaper-wait=", 14) == 0)
+			waits =
+			    seconds(argv[i] + 14, &w->reaper_wait) ||
+			    (usage_error("not a number of seconds:", argv[i]),
+				true);
+		else
+			usage_error("unknown option", argv[i]);
 	}
-	if (argc > 1 && strcmp(argv[1], "--") == 0)
-		args++;
-	else if (argc > 1 && argv[1][0] == '-') {
-		(void)fprintf(
-		    stderr, "zombie-watch: unknown option %s\n", argv[1]);
-		usage(stderr);
-		exit(2);
-	}
-	if (*args != NULL)
-		return args;
+	if (waits && !w->check)
+		usage_error("--reaper-wait needs", "--check-reaper");
+	if (i < argc)
+		return argv + i;
 	ssize_t n = readlink("/proc/self/exe", program, len - 8);
 	program[n > 0 ? n : 0] = '\0';
 	char *slash = strrchr(program, '/');
@@ -200,6 +240,7 @@ orphans(struct Watch *w, pid_t dead)
 		if (st == 'Z' && p->ended < 0)
 			on_exit_of(w, p);
 		p->ppid = ppid;
+		p->orphaned = now(w);
 		report_adopted(w, p, st);
 	}
 }
@@ -337,7 +378,8 @@ static bool
 finished(const struct Watch *w)
 {
 	for (size_t i = 0; i < w->nprocs; i++)
-		if (w->procs[i].collected < 0)
+		if (w->procs[i].collected < 0 &&
+		    !reaper_gave_up(w, &w->procs[i]))
 			return false;
 	return !w->have_children;
 }
@@ -346,6 +388,10 @@ finished(const struct Watch *w)
 static int
 poll_timeout(const struct Watch *w)
 {
+	int reaper = reaper_timeout(w);
+
+	if (reaper >= 0 && reaper < 40)
+		return reaper;
 	for (size_t i = 0; i < w->nprocs; i++) {
 		const struct Proc *p = &w->procs[i];
 		if (p->collected >= 0)
@@ -355,7 +401,7 @@ poll_timeout(const struct Watch *w)
 		if (!w->hup_works && p->ended >= 0)
 			return 40;
 	}
-	return -1;
+	return reaper;
 }
 
 enum { SIGFD, TIMERFD, SAMPLEFD, FIXED_FDS };
@@ -446,6 +492,8 @@ finish(const struct Watch *w)
 	int status = w->procs[0].status, err;
 
 	report_summary(w);
+	if (w->check)
+		report_verdicts(w);
 	report_timeline(w);
 	if ((err = output_error()) != 0)
 		(void)fprintf(stderr, "zombie-watch: standard output: %s\n",
@@ -456,7 +504,9 @@ finish(const struct Watch *w)
 		return 125;
 	if (WIFSIGNALED(status))
 		return 128 + WTERMSIG(status);
-	return WEXITSTATUS(status);
+	if (WEXITSTATUS(status) != 0 || !w->check)
+		return WEXITSTATUS(status);
+	return reaper_all_collected(w) ? 0 : 3;
 }
 
 /* Colour only on a terminal, and never where the user said no. */
@@ -474,10 +524,13 @@ main(int argc, char *argv[])
 {
 	char program[PATH_MAX];
 	char *dflt[] = {program, NULL};
-	char **args = options(argc, argv, program, sizeof(program), dflt);
 	struct Watch w;
 
 	memset(&w, 0, sizeof(w));
+	w.reaper_wait = 10;
+	char **args = options(argc, argv, &w, program, sizeof(program), dflt);
+	if (w.check && getpid() == 1)
+		reaper_refuse_pid1();
 	w.t0 = now(&w);
 	w.self = getpid();
 	w.have_children = true;
@@ -485,7 +538,8 @@ main(int argc, char *argv[])
 	w.colour = wants_colour();
 	int fixed[FIXED_FDS];
 	fixed[SIGFD] = signals_setup();
-	if (prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
+	/* Checking the system's reaper, orphans must be free to reach it. */
+	if (!w.check && prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
 		fail("prctl");
 	start(&w, args);
 	fixed[TIMERFD] = ticker(5);

@@ -1,0 +1,147 @@
+/*
+ * pid1 MODE [--root DIR] PROGRAM [ARG...]: runs PROGRAM in a new PID
+ * namespace, with a /proc of its own, under this as its PID 1, an init of
+ * the tests' own that behaves as MODE says:
+ *
+ *   ignore     never collects an orphan.  Once PROGRAM has exited it says
+ *              on standard error which zombies are left with parent 1.
+ *   collect=S  collects every orphan S seconds after it becomes a zombie.
+ *
+ * With --root, PROGRAM runs chrooted in DIR, which needs only /proc.
+ * Exits as PROGRAM did.  Needs root, or a user namespace that allows it.
+ */
+
+#include <dirent.h>
+#include <errno.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+void
+die(const char *what)
+{
+	(void)fprintf(stderr, "pid1: %s: %s\n", what, strerror(errno));
+	_exit(126);
+}
+
+void
+nap(double s)
+{
+	struct timespec ts = {(time_t)s, (long)((s - (double)(time_t)s) * 1e9)};
+	while (nanosleep(&ts, &ts) == -1 && errno == EINTR)
+		;
+}
+
+/* A fresh /proc for the new namespace, in a mount namespace of its own. */
+void
+mount_proc(const char *root)
+{
+	char path[4096];
+
+	(void)snprintf(path, sizeof(path), "%s/proc", root);
+	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+	    mount("proc", path, "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC,
+		nullptr) == -1)
+		die("mount");
+	if (strcmp(root, "") != 0 && (chroot(root) == -1 || chdir("/") == -1))
+		die("chroot");
+}
+
+void
+report_zombies()
+{
+	DIR *d = opendir("/proc");
+	char path[300], buf[512];
+	bool any = false;
+
+	(void)fprintf(stderr, "pid1: zombies of PID 1:");
+	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
+		(void)snprintf(path, sizeof(path), "/proc/%s/stat", e->d_name);
+		FILE *f = atoi(e->d_name) > 0 ? fopen(path, "r") : nullptr;
+		if (f == nullptr)
+			continue;
+		size_t n = fread(buf, 1, sizeof(buf) - 1, f);
+		(void)fclose(f);
+		buf[n] = '\0';
+		char st = 0;
+		int ppid = 0;
+		const char *p = strrchr(buf, ')');
+		if (p != nullptr && sscanf(p + 1, " %c %d", &st, &ppid) == 2 &&
+		    st == 'Z' && ppid == 1) {
+			(void)fprintf(stderr, " %s", e->d_name);
+			any = true;
+		}
+	}
+	(void)fprintf(stderr, "%s\n", any ? "" : " none");
+	if (d != nullptr)
+		(void)closedir(d);
+}
+
+/* PID 1's life: start the program, then collect, or not, as told. */
+int
+init(const char *mode, const char *root, char **argv)
+{
+	mount_proc(root);
+	pid_t program = fork();
+	if (program == 0) {
+		(void)execv(argv[0], argv);
+		die(argv[0]);
+	}
+	int status = 0;
+	if (strcmp(mode, "ignore") == 0) {
+		(void)waitpid(program, &status, 0);
+		nap(0.5);
+		report_zombies();
+		return status;
+	}
+	double delay = atof(mode + strlen("collect="));
+	siginfo_t si;
+	while (waitid(P_ALL, 0, &si, WEXITED | WNOWAIT) == 0) {
+		if (si.si_pid != program)
+			nap(delay);
+		int st;
+		if (waitpid(si.si_pid, &st, 0) == program)
+			status = st;
+	}
+	return status;
+}
+
+} // namespace
+
+int
+main(int argc, char *argv[])
+{
+	if (argc < 3 || (strcmp(argv[1], "ignore") != 0 &&
+			    strncmp(argv[1], "collect=", 8) != 0)) {
+		(void)fprintf(stderr, "usage: pid1 ignore|collect=SECONDS "
+				      "[--root DIR] PROGRAM [ARG...]\n");
+		return 2;
+	}
+	const char *root = "";
+	char **program = argv + 2;
+	if (strcmp(argv[2], "--root") == 0 && argc > 4) {
+		root = argv[3];
+		program = argv + 4;
+	}
+	if (unshare(CLONE_NEWPID | CLONE_NEWNS) == -1)
+		die("unshare");
+	pid_t pid1 = fork();
+	if (pid1 == -1)
+		die("fork");
+	if (pid1 == 0) {
+		int status = init(argv[1], root, program);
+		_exit(WIFEXITED(status) ? WEXITSTATUS(status)
+					: 128 + WTERMSIG(status));
+	}
+	int status;
+	(void)waitpid(pid1, &status, 0);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 125;
+}
