@@ -670,4 +670,104 @@ TEST(Watch, ReportsWhatWentWrong)
 	EXPECT_EQ(help.out.rfind("usage: zombie-watch", 0), 0u) << help.out;
 }
 
+/* Real PID namespaces need root; CI has it, so there they must run. */
+#define NEED_ROOT()                                                            \
+	do {                                                                   \
+		if (geteuid() != 0 && getenv("CI") != nullptr)                 \
+			FAIL() << "PID namespaces need root, which CI has";    \
+		if (geteuid() != 0)                                            \
+			GTEST_SKIP() << "PID namespaces need root";            \
+	} while (0)
+
+/* Runs args in a new PID namespace under an init that behaves as mode. */
+Options
+under_pid1(const char *mode, std::vector<std::string> args)
+{
+	args.insert(args.begin(), mode);
+	Options o = with(Out::Pipe, std::move(args));
+	o.program = PID1_PATH;
+	return o;
+}
+
+/* A child that is a zombie from 0.3 s and orphaned at 0.6 s. */
+const char *orphan = "sleep 0.3 & exec sleep 0.6";
+
+TEST(Reaper, PlainZombieStaysUnderAnInitThatNeverCollects)
+{
+	NEED_ROOT();
+	Seen r = watch(under_pid1("ignore", {ZOMBIE_PATH}));
+	std::vector<std::string> m;
+
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+	line(r, "^Je suis (\\d+) et mon fils (\\d+) va", &m);
+	EXPECT_EQ(r.err, "pid1: zombies of PID 1: " + m[2] + "\n");
+}
+
+TEST(Reaper, CheckedUnderAnInitThatNeverCollects)
+{
+	NEED_ROOT();
+	/* As a subreaper, the watcher leaves nothing for PID 1. */
+	Seen watched =
+	    watch(under_pid1("ignore", {WATCH_PATH, "sh", "-c", orphan}));
+	EXPECT_TRUE(exited(watched, 0))
+	    << "wait status " << watched.parent_status;
+	EXPECT_EQ(watched.err, "pid1: zombies of PID 1: none\n");
+
+	Seen r = watch(
+	    under_pid1("ignore", {WATCH_PATH, "--check-reaper",
+				     "--reaper-wait=1", "sh", "-c", orphan}));
+	std::vector<std::string> m;
+	EXPECT_TRUE(exited(r, 3)) << "wait status " << r.parent_status;
+	EXPECT_AROUND(line(r,
+			  "^reaper: child (\\d+) was not collected by PID 1 "
+			  "\\(pid1\\) within 1\\.000s of being orphaned$",
+			  &m),
+	    1.6);
+	line(r, "^ +PID 1 \\(pid1\\) does not collect orphans");
+	/* The check leaves what it found. */
+	EXPECT_EQ(r.err, "pid1: zombies of PID 1: " + m[1] + "\n");
+}
+
+TEST(Reaper, CheckedUnderAnInitThatCollectsLate)
+{
+	NEED_ROOT();
+	Seen r = watch(under_pid1(
+	    "collect=0.4", {WATCH_PATH, "--check-reaper", "sh", "-c", orphan}));
+	std::vector<std::string> m;
+
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+	EXPECT_EQ(r.err, "");
+	line(r,
+	    "^reaper: child \\d+ was collected by PID 1 \\(pid1\\) "
+	    "(\\d+\\.\\d{3})s after it was orphaned$",
+	    &m);
+	EXPECT_NEAR(atof(m[1].c_str()), 0.4, 0.05);
+	line(r, "^child \\d+ +S+Z+\\.* exited with status 0; collected by "
+		"PID 1 \\(pid1\\)$");
+}
+
+TEST(Reaper, StaticProgramsRunInAnEmptyRoot)
+{
+	NEED_ROOT();
+	char root[] = "/tmp/zombie-root-XXXXXX";
+	ASSERT_NE(mkdtemp(root), nullptr);
+	std::string dir = root, copy = "cp " STATIC_ZOMBIE_PATH " " + dir +
+				       "/zombie && cp " STATIC_WATCH_PATH " " +
+				       dir + "/zombie-watch && mkdir " + dir +
+				       "/proc";
+	ASSERT_EQ(system(copy.c_str()), 0);
+	Seen r = watch(under_pid1("ignore", {"--root", dir, "/zombie-watch"}));
+	std::vector<std::string> m;
+
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+	EXPECT_EQ(r.err, "pid1: zombies of PID 1: none\n");
+	line(r, "^Je suis (\\d+) et mon fils (\\d+) va", &m);
+	line(r, "^summary: child " + m[2] +
+		    " was a zombie from 3\\d\\.\\d{3}s to 6\\d\\.\\d{3}s");
+	line(r, "^child " + m[2] +
+		    " +S{29,31}Z{29,31} exited with status 0; "
+		    "collected by zombie-watch");
+	EXPECT_EQ(system(("rm -r " + dir).c_str()), 0);
+}
+
 } // namespace

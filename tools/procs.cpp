@@ -71,6 +71,31 @@ proc_state(const struct Proc *p, pid_t *ppid, int *exit_code)
 	return state;
 }
 
+/*
+ * When the process started, in seconds since our start, to the kernel's
+ * clock tick: found late, it was still born when it was born.
+ */
+static double
+proc_born(const struct Watch *w, const struct Proc *p)
+{
+	char buf[1024];
+	struct timespec boot, mono;
+	const char *s =
+	    reread(p->statfd, buf, sizeof(buf)) ? strrchr(buf, ')') : NULL;
+
+	/* The start time is the 20th field after the name, in ticks. */
+	for (int field = 0; field < 20 && s != NULL; field++)
+		s = strchr(s + 1, ' ');
+	if (s == NULL || clock_gettime(CLOCK_BOOTTIME, &boot) == -1 ||
+	    clock_gettime(CLOCK_MONOTONIC, &mono) == -1)
+		return now(w);
+	double suspended = (double)(boot.tv_sec - mono.tv_sec) +
+			   (double)(boot.tv_nsec - mono.tv_nsec) / 1e9;
+	double born = strtod(s + 1, NULL) / (double)sysconf(_SC_CLK_TCK) -
+		      suspended - w->t0;
+	return born < 0 ? 0 : born > now(w) ? now(w) : born;
+}
+
 /* Nanoseconds it has spent running or ready to run, or -1 if unknown. */
 long long
 proc_ran(const struct Proc *p)
@@ -196,6 +221,7 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 	}
 	/* Its creator's death, if still to come, will say where it went. */
 	p.ppid = creator != NULL && creator->ended < 0 ? parent : ppid;
+	p.born = proc_born(w, &p);
 	p.looked = -1;
 	picture_look(&p, p.born);
 	w->procs[w->nprocs] = p;
