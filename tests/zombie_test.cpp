@@ -728,22 +728,33 @@ TEST(Reaper, CheckedUnderAnInitThatNeverCollects)
 	EXPECT_EQ(r.err, "pid1: zombies of PID 1: " + m[1] + "\n");
 }
 
-TEST(Reaper, CheckedUnderAnInitThatCollectsLate)
+/*
+ * Collected at once, the orphan may be gone before the watcher can look at
+ * it; the program makes sure of that by stopping the watcher meanwhile.
+ */
+const char *unseen = "sleep 0.3 & (sleep 0.1; kill -STOP $PPID; sleep 0.5; "
+		     "kill -CONT $PPID) & exec sleep 0.4";
+
+TEST(Reaper, CheckedUnderAnInitThatCollectsLateOrAtOnce)
 {
 	NEED_ROOT();
-	Seen r = watch(under_pid1(
-	    "collect=0.4", {WATCH_PATH, "--check-reaper", "sh", "-c", orphan}));
-	std::vector<std::string> m;
+	for (double delay : {0.4, 0.0}) {
+		std::string mode = "collect=" + std::to_string(delay);
+		Seen r = watch(under_pid1(
+		    mode.c_str(), {WATCH_PATH, "--check-reaper", "sh", "-c",
+				      delay > 0 ? orphan : unseen}));
+		std::vector<std::string> m;
 
-	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
-	EXPECT_EQ(r.err, "");
-	line(r,
-	    "^reaper: child \\d+ was collected by PID 1 \\(pid1\\) "
-	    "(\\d+\\.\\d{3})s after it was orphaned$",
-	    &m);
-	EXPECT_NEAR(atof(m[1].c_str()), 0.4, 0.05);
-	line(r, "^child \\d+ +S+Z+\\.* exited with status 0; collected by "
-		"PID 1 \\(pid1\\)$");
+		EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+		EXPECT_EQ(r.err, "");
+		line(r,
+		    "^reaper: child \\d+ was collected by PID 1 \\(pid1\\) "
+		    "(\\d+\\.\\d{3})s after it was orphaned$",
+		    &m);
+		EXPECT_NEAR(atof(m[1].c_str()), delay, 0.05);
+		line(r, "^child \\d+ +[SR]+Z+\\.* exited with status 0; "
+			"collected by PID 1 \\(pid1\\)$");
+	}
 }
 
 TEST(Reaper, StaticProgramsRunInAnEmptyRoot)

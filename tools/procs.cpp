@@ -13,6 +13,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/utsname.h>
@@ -135,6 +136,28 @@ proc_name(pid_t pid, char *buf, size_t len)
 		(void)snprintf(buf, len, "PID %d", (int)pid);
 }
 
+/*
+ * Minor page faults, from a stat file kept open: the process's own and
+ * those of the children it has collected, or of its collected children
+ * only.  Collecting a child adds both of the child's to the parent's
+ * second count, which is how a collector is known after the fact.
+ */
+long long
+proc_faults(int statfd, bool children)
+{
+	char buf[1024];
+	long long own, theirs;
+	const char *s =
+	    reread(statfd, buf, sizeof(buf)) ? strrchr(buf, ')') : NULL;
+
+	/* minflt and cminflt are the 8th and 9th fields after the name. */
+	for (int field = 0; field < 8 && s != NULL; field++)
+		s = strchr(s + 1, ' ');
+	if (s == NULL || sscanf(s + 1, "%lld %lld", &own, &theirs) != 2)
+		return -1;
+	return children ? theirs : own + theirs;
+}
+
 /* Whether the process ignores signal sig, as its SigIgn mask says. */
 bool
 proc_ignores(const struct Proc *p, int sig)
@@ -154,6 +177,31 @@ proc_ignores(const struct Proc *p, int sig)
 	if (s == NULL || sscanf(s + 8, "%llx", &mask) != 1)
 		return false;
 	return (mask >> (sig - 1)) & 1;
+}
+
+/*
+ * The wait status of a process that someone else collected before it
+ * could be read, as pidfs keeps it for its pidfds (Linux 6.15 and later),
+ * or -1.  The layout is the kernel's, which older headers do not have.
+ */
+int
+proc_exit_status(const struct Proc *p)
+{
+	struct {
+		uint64_t mask, cgroupid;
+		uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid;
+		uint32_t fsuid, fsgid;
+		int32_t exit_code;
+		uint32_t coredump_mask, spare;
+	} info;
+	const unsigned long get_info = _IOWR(0xFF, 11, info);
+
+	memset(&info, 0, sizeof(info));
+	info.mask = 1 << 3; /* the exit */
+	if (p->pidfd == -1 || ioctl(p->pidfd, get_info, &info) == -1 ||
+	    !(info.mask & (1 << 3)))
+		return -1;
+	return info.exit_code;
 }
 
 /* True while the process exists, as a zombie too. */
@@ -200,9 +248,9 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 	memset(&p, 0, sizeof(p));
 	p.pid = pid;
 	p.born = p.looked = now(w);
-	p.ended = p.collected = p.orphaned = -1;
+	p.ended = p.collected = p.orphaned = p.exit_at = -1;
 	p.status = p.procfd = p.statfd = p.schedfd = -1;
-	p.ran = -1;
+	p.ran = p.faults = p.parent_faults = p.children_faults = -1;
 	if (!grow(w) || (p.pidfd = pidfd_open_(pid)) == -1)
 		return NULL;
 	(void)snprintf(path, sizeof(path), "/proc/%d", (int)pid);
@@ -223,6 +271,8 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 	p.ppid = creator != NULL && creator->ended < 0 ? parent : ppid;
 	p.born = proc_born(w, &p);
 	p.looked = -1;
+	if (creator != NULL)
+		p.parent_faults = proc_faults(creator->statfd, true);
 	picture_look(&p, p.born);
 	w->procs[w->nprocs] = p;
 	return &w->procs[w->nprocs++];
@@ -284,10 +334,13 @@ ring_open(pid_t pid, int cpu)
 	/* Wake at every record, not when the buffer is half full. */
 	a.watermark = 1;
 	a.wakeup_watermark = 1;
+	/* Times on the clock the watcher keeps its own by. */
+	a.use_clockid = 1;
+	a.clockid = CLOCK_MONOTONIC;
 	int fd = (int)syscall(
 	    SYS_perf_event_open, &a, pid, cpu, -1, PERF_FLAG_FD_CLOEXEC);
 	if (fd == -1)
-		return errno == ENODEV; /* an offline CPU runs nothing */
+		return false;
 	void *m = mmap(NULL, (RING_PAGES + 1) * page_size,
 	    PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
 	if (m == MAP_FAILED) {
@@ -312,19 +365,23 @@ pidfd_hangs_up(void)
 	       (major > 6 || (major == 6 && minor >= 9));
 }
 
-/* Follows pid and all it creates; false where the system forbids it. */
+/*
+ * Follows pid and all it creates, on every CPU there is, as the kernel
+ * counts them (an offline one runs nothing); false where the system
+ * forbids it.
+ */
 bool
 forks_open(pid_t pid)
 {
-	long cpus = sysconf(_SC_NPROCESSORS_CONF);
-
 	page_size = (size_t)sysconf(_SC_PAGESIZE);
-	for (long cpu = 0; cpu < cpus && cpu < MAX_CPUS; cpu++)
-		if (!ring_open(pid, (int)cpu)) {
+	for (int cpu = 0; cpu < MAX_CPUS; cpu++)
+		if (!ring_open(pid, cpu) && errno != ENODEV) {
+			if (errno == EINVAL && cpu > 0)
+				return true;
 			forks_close();
 			return false;
 		}
-	return nrings > 0;
+	return true;
 }
 
 int
@@ -347,6 +404,19 @@ found(struct Watch *w, pid_t pid, pid_t parent)
 		report_found(w, p);
 }
 
+/*
+ * Keeps when a process exited, as the kernel recorded it: should it be
+ * collected before the watcher can look, the record still knows.
+ */
+static void
+exited(struct Watch *w, pid_t pid, uint64_t ns)
+{
+	struct Proc *p = proc_find(w, pid);
+
+	if (p != NULL)
+		p->exit_at = (double)ns / 1e9 - w->t0;
+}
+
 /* Copies one record out of the ring, which it may wrap around. */
 static void
 ring_copy(int i, uint64_t at, void *to, size_t len)
@@ -360,10 +430,11 @@ ring_copy(int i, uint64_t at, void *to, size_t len)
 	memcpy((char *)to + first, data, len - first);
 }
 
+/* A fork or an exit, as the kernel records both. */
 struct Fork {
 	struct perf_event_header h;
 	uint32_t pid, ppid, tid, ptid;
-	uint64_t time;
+	uint64_t time; /* CLOCK_MONOTONIC, in ns */
 };
 
 /* Takes what one ring holds into forks; false if any was lost. */
@@ -381,11 +452,14 @@ ring_take(int i, struct Fork *forks, size_t *n, size_t max)
 			break;
 		if (r.h.type == PERF_RECORD_LOST)
 			whole = false;
-		if (r.h.type != PERF_RECORD_FORK || r.h.size < sizeof(r))
+		if ((r.h.type != PERF_RECORD_FORK &&
+			r.h.type != PERF_RECORD_EXIT) ||
+		    r.h.size < sizeof(r))
 			continue;
 		ring_copy(i, ring[i].tail, &r, sizeof(r));
-		/* A new thread shares its process's number. */
-		if (r.pid != r.ppid)
+		/* A thread shares its process's number: only whole ones. */
+		if (r.h.type == PERF_RECORD_FORK ? r.pid != r.ppid
+						 : r.pid == r.tid)
 			forks[(*n)++] = r;
 	}
 	__atomic_store_n(
@@ -420,7 +494,11 @@ forks_read(struct Watch *w)
 			lost = !ring_take(i, forks, &n, 512) || lost;
 		qsort(forks, n, sizeof(forks[0]), by_time);
 		for (size_t i = 0; i < n; i++)
-			found(w, (pid_t)forks[i].pid, (pid_t)forks[i].ppid);
+			if (forks[i].h.type == PERF_RECORD_FORK)
+				found(w, (pid_t)forks[i].pid,
+				    (pid_t)forks[i].ppid);
+			else
+				exited(w, (pid_t)forks[i].pid, forks[i].time);
 	} while (n == 512);
 	if (lost)
 		children_sweep(w);

@@ -4,8 +4,11 @@
  * whether and how soon that process collects each one.
  */
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 #include "watch.h"
 
@@ -81,6 +84,66 @@ report_verdicts(const struct Watch *w)
 		    "under it.\n",
 		    by);
 	}
+}
+
+/*
+ * The watcher's ancestors, up to PID 1: the orphans of the program go to
+ * the nearest of them that is a subreaper, or to PID 1, and /proc does not
+ * say which one that is.  Each is pinned, with the count of page faults
+ * of the children it has collected.
+ */
+static struct {
+	pid_t pid;
+	int pidfd, statfd;
+	long long faults;
+} ancestor[32];
+static int nancestors;
+
+void
+reaper_pin_ancestors(void)
+{
+	char path[32], buf[512];
+
+	for (pid_t pid = getppid(); pid > 0 && nancestors < 32;) {
+		int pidfd = pidfd_open_(pid), ppid = 0;
+		(void)snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
+		int fd = pidfd == -1 ? -1 : open(path, O_RDONLY | O_CLOEXEC);
+		ssize_t n = fd == -1 ? -1 : pread(fd, buf, sizeof(buf) - 1, 0);
+		buf[n > 0 ? n : 0] = '\0';
+		const char *s = strrchr(buf, ')');
+		if (s == NULL || sscanf(s + 1, " %*c %d", &ppid) != 1 ||
+		    pidfd_signal(pidfd, 0) == -1) {
+			(void)close(fd);
+			(void)close(pidfd);
+			return;
+		}
+		ancestor[nancestors].pid = pid;
+		ancestor[nancestors].pidfd = pidfd;
+		ancestor[nancestors].statfd = fd;
+		ancestor[nancestors++].faults = proc_faults(fd, true);
+		pid = pid == 1 ? 0 : ppid;
+	}
+}
+
+/*
+ * Which ancestor collected p, adopted and collected at once: the nearest
+ * whose children's page faults grew by p's own.  PID 1 if none can say.
+ */
+pid_t
+reaper_who(const struct Watch *w, const struct Proc *p)
+{
+	pid_t who = 0;
+
+	(void)w;
+	for (int i = 0; i < nancestors; i++) {
+		long long now_ = proc_faults(ancestor[i].statfd, true);
+		if (who == 0 && p->faults > 0 && now_ >= 0 &&
+		    now_ - ancestor[i].faults >= p->faults)
+			who = ancestor[i].pid;
+		if (now_ >= 0)
+			ancestor[i].faults = now_;
+	}
+	return who != 0 ? who : 1;
 }
 
 void

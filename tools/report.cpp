@@ -237,8 +237,11 @@ report_adopted(const struct Watch *w, const struct Proc *p, char st)
 
 	label(to, sizeof(to), w, p->ppid);
 	stamp(w);
-	say("child %d, orphaned and still %s, passes to %s\n", (int)p->pid,
-	    state_name(st), to);
+	if (st != 0)
+		say("child %d, orphaned and still %s, passes to %s\n",
+		    (int)p->pid, state_name(st), to);
+	else
+		say("child %d, orphaned, passes to %s\n", (int)p->pid, to);
 	const char *now_ =
 	    st == 'Z' ? "; its new parent may collect it at last" : "";
 	if (p->ppid == 1)

@@ -45,9 +45,13 @@ struct Proc {
 	double born;         /* seconds since start, as for every time here */
 	double ended;        /* when it became a zombie, or -1 */
 	double collected;    /* or -1 */
+	double exit_at;      /* when the kernel recorded its exit, or -1 */
 	double orphaned;     /* when its parent\'s end handed it on, or -1 */
 	pid_t collector;     /* who collected it; -1 the kernel itself */
 	int status;          /* wait status, or -1 if it is not known */
+	long long faults;    /* page faults its collector will be credited */
+	long long parent_faults;   /* its parent's children's, when last seen */
+	long long children_faults; /* its children's, as it ended */
 	struct Sample *hist; /* its states while alive, for the timeline */
 	size_t nhist, histcap;
 	double looked; /* when its state was last read for it */
@@ -77,6 +81,8 @@ long long proc_ran(const struct Proc *p);
 bool proc_alive(const struct Proc *p);
 bool proc_ignores(const struct Proc *p, int sig);
 void proc_name(pid_t pid, char *buf, size_t len);
+long long proc_faults(int statfd, bool children);
+int proc_exit_status(const struct Proc *p);
 struct Proc *proc_find(struct Watch *w, pid_t pid);
 struct Proc *proc_add(struct Watch *w, pid_t pid, pid_t parent);
 void proc_release(struct Proc *p);
@@ -107,6 +113,8 @@ int reaper_timeout(const struct Watch *w);
 bool reaper_all_collected(const struct Watch *w);
 void report_verdicts(const struct Watch *w);
 void reaper_refuse_pid1(void);
+void reaper_pin_ancestors(void);
+pid_t reaper_who(const struct Watch *w, const struct Proc *p);
 
 /* picture.cpp: the timeline. */
 void picture_look(struct Proc *p, double t);

@@ -234,7 +234,8 @@ orphans(struct Watch *w, pid_t dead)
 		if (p->ppid != dead || p->collected >= 0)
 			continue;
 		char st = proc_state(p, &ppid, NULL);
-		if (st == 0)
+		/* Being collected as we look: its hangup will tell by whom. */
+		if (st == 0 || st == 'X' || ppid == 0)
 			continue;
 		/* Dead with its parent, as under Ctrl-C: say so first. */
 		if (st == 'Z' && p->ended < 0)
@@ -255,8 +256,14 @@ on_exit_of(struct Watch *w, struct Proc *p)
 	picture_look(p, now(w));
 	/* Gone already, or going: its hangup will tell who took it. */
 	if (st == 'Z') {
+		struct Proc *parent = proc_find(w, p->ppid);
 		p->ended = now(w);
 		p->status = code;
+		/* What its collector will be credited with, for the record. */
+		p->faults = proc_faults(p->statfd, false);
+		p->children_faults = proc_faults(p->statfd, true);
+		if (parent != NULL)
+			p->parent_faults = proc_faults(parent->statfd, true);
 		report_ended(w, p);
 	}
 	orphans(w, p->pid);
@@ -305,19 +312,58 @@ collect(struct Watch *w)
 	}
 }
 
-/* A zombie that is not ours is gone: its parent collected it. */
+/*
+ * Whether parent collected p: collecting a child adds its page faults to
+ * the parent's count of its children's, as /proc shows even of a zombie.
+ * If p's own count was never seen, any growth since its birth must do.
+ */
+static bool
+collected_by(const struct Proc *parent, const struct Proc *p)
+{
+	long long now_ = parent->ended >= 0 ? parent->children_faults
+					    : proc_faults(parent->statfd, true);
+
+	if (p->parent_faults < 0 || now_ < 0)
+		return true;
+	return now_ - p->parent_faults >= (p->faults > 0 ? p->faults : 1);
+}
+
+/*
+ * A zombie that is not ours is gone.  Its parent collected it, unless the
+ * parent ended first and handed it to a reaper that collected it at once,
+ * before it could be seen there: then tell it in the order it happened.
+ */
 static void
 collected_elsewhere(struct Watch *w, size_t i)
 {
 	struct Proc *p = &w->procs[i];
+	struct Proc *parent = NULL;
 
 	if (p->collected >= 0)
 		return;
-	if (p->ended < 0)
+	/* Its parent's record, though the parent may be collected already. */
+	for (size_t k = i; k-- > 0 && parent == NULL;)
+		if (w->procs[k].pid == p->ppid)
+			parent = &w->procs[k];
+	if (p->ended < 0) {
+		/* What it was doing until it ended, unseen. */
+		picture_look(p, p->exit_at >= 0 ? p->exit_at : now(w));
+		p->status = proc_exit_status(p);
 		orphans(w, p->pid);
+	}
+	if (parent != NULL && parent->ended < 0 &&
+	    proc_state(parent, NULL, NULL) == 'Z')
+		on_exit_of(w, parent);
+	if (parent != NULL && parent->ended >= 0 && !collected_by(parent, p)) {
+		if (p->ended < 0 && p->exit_at >= 0)
+			p->ended = p->exit_at;
+		p->ppid = reaper_who(w, p);
+		p->orphaned = now(w);
+		report_adopted(w, p, p->ended >= 0 ? 'Z' : 0);
+	}
 	/* A parent that ignores SIGCHLD has the kernel discard its dead. */
-	struct Proc *parent = proc_find(w, p->ppid);
-	bool discarded = parent != NULL && proc_ignores(parent, SIGCHLD);
+	bool discarded = parent != NULL && p->orphaned < 0 &&
+			 parent->collected < 0 && proc_ignores(parent, SIGCHLD);
 	on_collected(w, p, discarded ? -1 : p->ppid, -1);
 }
 
@@ -531,6 +577,8 @@ main(int argc, char *argv[])
 	char **args = options(argc, argv, &w, program, sizeof(program), dflt);
 	if (w.check && getpid() == 1)
 		reaper_refuse_pid1();
+	if (w.check)
+		reaper_pin_ancestors();
 	w.t0 = now(&w);
 	w.self = getpid();
 	w.have_children = true;
