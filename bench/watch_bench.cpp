@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * watch_bench OLD NEW ZOMBIE: runs two watchers side by side, each on a
  * default run of ZOMBIE and on `sleep 20`, all four at once, and prints

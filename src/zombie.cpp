@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * zombie: fork a child that outlives its welcome.  The child sleeps 30
  * seconds and exits; the parent sleeps 60 and never collects it, so for

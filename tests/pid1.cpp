@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * pid1 MODE [--root DIR] PROGRAM [ARG...]: runs PROGRAM in a new PID
  * namespace, with a /proc of its own, under this as its PID 1, an init of

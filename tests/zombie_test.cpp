@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * Drives the real zombie binary for its full minute and watches it from
  * outside, the way a student with ps would.  The test process is a child

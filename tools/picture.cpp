@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The timeline printed at the end: one row per watched process and one
  * cell per column of time, each cell the state that held for most of it,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The kernel's side of zombie-watch: holding processes by pidfd, reading
  * them through their pinned /proc directories, and learning of every new

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The check of the system's reaper: the watcher lets the program's orphans
  * go where the kernel sends them, PID 1 or the nearest subreaper, and says

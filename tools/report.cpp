@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * The lines zombie-watch prints.  Every line is written whole, at once,
  * even on a pipe; once standard output fails, nothing more is written and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * What zombie-watch knows of the processes it watches, shared by the event
  * loop (zombie-watch.cpp), the kernel side (procs.cpp) and the lines it

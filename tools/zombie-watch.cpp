@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: BSD-2-Clause
 /*
  * zombie-watch: run a program (zombie by default) and narrate the life of
  * it and of every process it creates, as the kernel reports each change,
