@@ -144,5 +144,9 @@ main(int argc, char *argv[])
 	}
 	int status;
 	(void)waitpid(pid1, &status, 0);
-	return WIFEXITED(status) ? WEXITSTATUS(status) : 125;
+	/*
+	 * No exit handlers: a leak checker's helper would be created in the
+	 * namespace, whose init is gone, and fail.
+	 */
+	_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 125);
 }

@@ -10,9 +10,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <pty.h>
+#include <sched.h>
 #include <signal.h>
 #include <stddef.h>
 #include <stdio.h>
@@ -106,23 +108,85 @@ find_child_of(pid_t parent)
 	return found;
 }
 
-/* Makes the kernel itself refuse these system calls with err. */
+#if defined(__x86_64__)
+#define FILTER_ARCH AUDIT_ARCH_X86_64
+#elif defined(__aarch64__)
+#define FILTER_ARCH AUDIT_ARCH_AARCH64
+#else
+#error "no seccomp filter for this architecture yet"
+#endif
+
+/*
+ * A system call to refuse with err.  With unless_shared, a clone that
+ * shares the caller's memory is let through: a thread, or the helper a
+ * leak checker makes, but not a vfork.
+ */
+struct Refusal {
+	long nr;
+	int err;
+	bool unless_shared;
+};
+
+/*
+ * Makes the kernel itself refuse these system calls.  A call from another
+ * architecture (x32 or 32-bit on x86-64) is not let through under a number
+ * that means something else here.
+ */
 void
-refuse(const std::vector<long> &calls, int err)
+refuse(const std::vector<Refusal> &calls)
 {
-	std::vector<sock_filter> f{
-	    BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
-	for (size_t i = 0; i < calls.size(); i++)
-		f.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K,
-		    (uint32_t)calls[i], (uint8_t)(calls.size() - i), 0));
+	std::vector<sock_filter> f
+	{
+		BPF_STMT(
+		    BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+		    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, FILTER_ARCH, 1, 0),
+		    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_KILL_PROCESS),
+		    BPF_STMT(
+			BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+#if defined(__x86_64__)
+		    BPF_JUMP(
+			BPF_JMP | BPF_JGE | BPF_K, 0x40000000 /* x32 */, 0, 1),
+		    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+#endif
+	};
+	/* Five instructions a call, then the one that allows: */
+	size_t allow = f.size() + 5 * calls.size();
+	for (const Refusal &c : calls) {
+		uint32_t vfork = c.unless_shared ? CLONE_VFORK : 0;
+		uint32_t vm = c.unless_shared ? CLONE_VM : 0;
+		f.push_back(
+		    BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, (uint32_t)c.nr, 0, 4));
+		/* The flags of clone, its first argument, low word first. */
+		f.push_back(BPF_STMT(
+		    BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
+		f.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, vfork, 1, 0));
+		f.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, vm,
+		    (uint8_t)(allow - f.size() - 1), 0));
+		f.push_back(BPF_STMT(
+		    BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (uint32_t)c.err));
+	}
 	f.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-	f.push_back(
-	    BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (uint32_t)err));
 	struct sock_fprog prog = {(unsigned short)f.size(), f.data()};
 	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
 	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
 		_exit(126);
 }
+
+/*
+ * As under a process limit: every call that creates a process fails, and
+ * threads are still made.  clone3 hides its flags from a filter, so it is
+ * refused as unknown and C libraries fall back to clone.
+ */
+const std::vector<Refusal> no_fork = {
+#ifdef SYS_fork
+    {SYS_fork, EAGAIN, false},
+#endif
+#ifdef SYS_vfork
+    {SYS_vfork, EAGAIN, false},
+#endif
+    {SYS_clone, EAGAIN, true},
+    {SYS_clone3, ENOSYS, false},
+};
 
 void
 drain(
@@ -192,13 +256,11 @@ watch(const Options &o)
 		(void)dup2(err_p[1], 2);
 		for (const std::string &e : o.env)
 			(void)putenv(const_cast<char *>(e.c_str()));
-		/* As under a process limit. */
 		if (o.fail_fork)
-			refuse({SYS_clone, SYS_clone3, SYS_fork, SYS_vfork},
-			    EAGAIN);
+			refuse(no_fork);
 		/* As in many containers. */
 		if (o.no_perf)
-			refuse({SYS_perf_event_open}, EPERM);
+			refuse({{SYS_perf_event_open, EPERM, false}});
 		execv(o.program, argv.data());
 		_exit(127);
 	}

@@ -571,9 +571,9 @@ main(int argc, char *argv[])
 {
 	char program[PATH_MAX];
 	char *dflt[] = {program, NULL};
-	struct Watch w;
+	/* Static, so that what it holds is still held when the process ends. */
+	static struct Watch w;
 
-	memset(&w, 0, sizeof(w));
 	w.reaper_wait = 10;
 	char **args = options(argc, argv, &w, program, sizeof(program), dflt);
 	if (w.check && getpid() == 1)
