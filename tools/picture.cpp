@@ -173,7 +173,10 @@ void
 report_timeline(const struct Watch *w)
 {
 	double end = now(w), width = picture_column(end);
-	int ncols = (int)(end / width + 0.5);
+	/* Rounded: a run of 60.003 s has 60 columns of a second. */
+	int ncols = (int)(end / width);
+	if (end / width - ncols >= 0.5)
+		ncols++;
 	int indent = 0;
 
 	if (ncols < 1)

@@ -33,10 +33,6 @@ now(const struct Watch *w)
 }
 
 /*
- * The kernel's state letter, parent and exit code (in the form wait
- * reports it, kept while the process is a zombie), or 0 once collected.
- */
-/*
  * Reads a /proc file kept open: read again from its start, it is made
  * afresh, and fails once the process has been collected.
  */
@@ -49,28 +45,53 @@ reread(int fd, char *buf, size_t len)
 	return n > 0;
 }
 
+/*
+ * Field n of a stat line, counted from the state, 1, after the command
+ * name, which may itself hold ") ": so it is found from the last one.
+ */
+static const char *
+stat_field(const char *line, int n)
+{
+	const char *s = strrchr(line, ')');
+
+	for (int field = 0; field < n && s != NULL; field++)
+		s = strchr(s + 1, ' ');
+	return s != NULL ? s + 1 : NULL;
+}
+
+static long long
+number(const char *s)
+{
+	return s != NULL ? strtoll(s, NULL, 10) : -1;
+}
+
+/* Field n of a stat file kept open, as a number, or -1. */
+long long
+proc_stat_number(int statfd, int n)
+{
+	char buf[1024];
+
+	return reread(statfd, buf, sizeof(buf)) ? number(stat_field(buf, n))
+						: -1;
+}
+
+/*
+ * The kernel's state letter, parent and exit code (in the form wait
+ * reports it, kept while the process is a zombie), or 0 once collected.
+ */
 char
 proc_state(const struct Proc *p, pid_t *ppid, int *exit_code)
 {
 	char buf[1024];
 
-	if (p->pidfd == -1 || !reread(p->statfd, buf, sizeof(buf)))
-		return 0;
-	/* The command name may itself hold ") ", so look for the last. */
-	char *s = strrchr(buf, ')');
-	char state = 0;
-	int parent = 0;
-	if (s == NULL || sscanf(s + 1, " %c %d", &state, &parent) != 2)
+	if (p->pidfd == -1 || !reread(p->statfd, buf, sizeof(buf)) ||
+	    stat_field(buf, 2) == NULL)
 		return 0;
 	if (ppid != NULL)
-		*ppid = parent;
-	/* The exit code is the 50th field after the name. */
-	for (int field = 0; exit_code != NULL && field < 50 && s != NULL;
-	     field++)
-		s = strchr(s + 1, ' ');
+		*ppid = (pid_t)number(stat_field(buf, 2));
 	if (exit_code != NULL)
-		*exit_code = s != NULL ? atoi(s + 1) : -1;
-	return state;
+		*exit_code = (int)number(stat_field(buf, 50));
+	return *stat_field(buf, 1);
 }
 
 /*
@@ -80,21 +101,17 @@ proc_state(const struct Proc *p, pid_t *ppid, int *exit_code)
 static double
 proc_born(const struct Watch *w, const struct Proc *p)
 {
-	char buf[1024];
 	struct timespec boot, mono;
-	const char *s =
-	    reread(p->statfd, buf, sizeof(buf)) ? strrchr(buf, ')') : NULL;
+	/* The start time is the 20th field, in clock ticks since boot. */
+	long long ticks = proc_stat_number(p->statfd, 20);
 
-	/* The start time is the 20th field after the name, in ticks. */
-	for (int field = 0; field < 20 && s != NULL; field++)
-		s = strchr(s + 1, ' ');
-	if (s == NULL || clock_gettime(CLOCK_BOOTTIME, &boot) == -1 ||
+	if (ticks < 0 || clock_gettime(CLOCK_BOOTTIME, &boot) == -1 ||
 	    clock_gettime(CLOCK_MONOTONIC, &mono) == -1)
 		return now(w);
 	double suspended = (double)(boot.tv_sec - mono.tv_sec) +
 			   (double)(boot.tv_nsec - mono.tv_nsec) / 1e9;
-	double born = strtod(s + 1, NULL) / (double)sysconf(_SC_CLK_TCK) -
-		      suspended - w->t0;
+	double born =
+	    (double)ticks / (double)sysconf(_SC_CLK_TCK) - suspended - w->t0;
 	return born < 0 ? 0 : born > now(w) ? now(w) : born;
 }
 
@@ -102,12 +119,12 @@ proc_born(const struct Watch *w, const struct Proc *p)
 long long
 proc_ran(const struct Proc *p)
 {
-	char buf[128];
-	long long cpu, wait;
+	char buf[128], *end;
 
 	if (p->pidfd == -1 || !reread(p->schedfd, buf, sizeof(buf)))
 		return -1;
-	return sscanf(buf, "%lld %lld", &cpu, &wait) == 2 ? cpu + wait : -1;
+	long long cpu = strtoll(buf, &end, 10);
+	return end == buf ? -1 : cpu + strtoll(end, NULL, 10);
 }
 
 /*
@@ -147,16 +164,12 @@ long long
 proc_faults(int statfd, bool children)
 {
 	char buf[1024];
-	long long own, theirs;
-	const char *s =
-	    reread(statfd, buf, sizeof(buf)) ? strrchr(buf, ')') : NULL;
 
-	/* minflt and cminflt are the 8th and 9th fields after the name. */
-	for (int field = 0; field < 8 && s != NULL; field++)
-		s = strchr(s + 1, ' ');
-	if (s == NULL || sscanf(s + 1, "%lld %lld", &own, &theirs) != 2)
+	if (!reread(statfd, buf, sizeof(buf)) || stat_field(buf, 9) == NULL)
 		return -1;
-	return children ? theirs : own + theirs;
+	/* minflt and cminflt are the 8th and 9th fields. */
+	long long theirs = number(stat_field(buf, 9));
+	return children ? theirs : number(stat_field(buf, 8)) + theirs;
 }
 
 /* Whether the process ignores signal sig, as its SigIgn mask says. */
@@ -175,8 +188,9 @@ proc_ignores(const struct Proc *p, int sig)
 	(void)close(fd);
 	buf[n > 0 ? n : 0] = '\0';
 	const char *s = strstr(buf, "\nSigIgn:");
-	if (s == NULL || sscanf(s + 8, "%llx", &mask) != 1)
+	if (s == NULL)
 		return false;
+	mask = strtoull(s + 8, NULL, 16);
 	return (mask >> (sig - 1)) & 1;
 }
 
@@ -244,9 +258,8 @@ struct Proc *
 proc_add(struct Watch *w, pid_t pid, pid_t parent)
 {
 	char path[32];
-	struct Proc p;
+	struct Proc p = {};
 
-	memset(&p, 0, sizeof(p));
 	p.pid = pid;
 	p.born = p.looked = now(w);
 	p.ended = p.collected = p.orphaned = p.exit_at = -1;
@@ -359,11 +372,13 @@ bool
 pidfd_hangs_up(void)
 {
 	struct utsname u;
-	int major = 0, minor = 0;
+	char *dot;
 
-	return uname(&u) == 0 &&
-	       sscanf(u.release, "%d.%d", &major, &minor) == 2 &&
-	       (major > 6 || (major == 6 && minor >= 9));
+	if (uname(&u) == -1)
+		return false;
+	long major = strtol(u.release, &dot, 10);
+	long minor = *dot == '.' ? strtol(dot + 1, NULL, 10) : 0;
+	return major > 6 || (major == 6 && minor >= 9);
 }
 
 /*
@@ -543,6 +558,8 @@ process_children(struct Watch *w, int procfd, pid_t pid)
 			(void)close(fd);
 		return;
 	}
+	/* readdir_r is the deprecated one; a stream of our own is safe. */
+	// cppcheck-suppress readdirCalled
 	for (struct dirent *e; (e = readdir(d)) != NULL;)
 		if (e->d_name[0] != '.')
 			task_children(w, procfd, pid, e->d_name);

@@ -103,17 +103,14 @@ static int nancestors;
 void
 reaper_pin_ancestors(void)
 {
-	char path[32], buf[512];
+	char path[32];
 
 	for (pid_t pid = getppid(); pid > 0 && nancestors < 32;) {
-		int pidfd = pidfd_open_(pid), ppid = 0;
+		int pidfd = pidfd_open_(pid);
 		(void)snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
 		int fd = pidfd == -1 ? -1 : open(path, O_RDONLY | O_CLOEXEC);
-		ssize_t n = fd == -1 ? -1 : pread(fd, buf, sizeof(buf) - 1, 0);
-		buf[n > 0 ? n : 0] = '\0';
-		const char *s = strrchr(buf, ')');
-		if (s == NULL || sscanf(s + 1, " %*c %d", &ppid) != 1 ||
-		    pidfd_signal(pidfd, 0) == -1) {
+		pid_t ppid = (pid_t)proc_stat_number(fd, 2);
+		if (ppid < 0 || pidfd_signal(pidfd, 0) == -1) {
 			(void)close(fd);
 			(void)close(pidfd);
 			return;

@@ -83,6 +83,7 @@ bool proc_alive(const struct Proc *p);
 bool proc_ignores(const struct Proc *p, int sig);
 void proc_name(pid_t pid, char *buf, size_t len);
 long long proc_faults(int statfd, bool children);
+long long proc_stat_number(int statfd, int n);
 int proc_exit_status(const struct Proc *p);
 struct Proc *proc_find(struct Watch *w, pid_t pid);
 struct Proc *proc_add(struct Watch *w, pid_t pid, pid_t parent);

@@ -109,7 +109,8 @@ options(int argc, char *argv[], struct Watch *w, char *program, size_t len,
 	ssize_t n = readlink("/proc/self/exe", program, len - 8);
 	program[n > 0 ? n : 0] = '\0';
 	char *slash = strrchr(program, '/');
-	(void)strcpy(slash != NULL ? slash + 1 : program, "zombie");
+	char *name = slash != NULL ? slash + 1 : program;
+	(void)snprintf(name, len - (size_t)(name - program), "zombie");
 	return dflt;
 }
 
@@ -465,6 +466,8 @@ poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, const int *fixed,
 			fail("realloc");
 		*fds = (struct pollfd *)p, *cap = want;
 	}
+	if (*fds == NULL)
+		fail("realloc");
 	int rfd[256];
 	*nrings = forks_fds(rfd, 256);
 	size_t n = 0;
