@@ -13,7 +13,9 @@
 
 enum { COLUMNS = 72 };
 
-static const double widths[] = {0.1, 0.2, 0.5, 1, 2, 5, 10, 30, 60};
+/* Beyond a minute a column, for runs of hours or days, the same idea. */
+static const double widths[] = {0.1, 0.2, 0.5, 1, 2, 5, 10, 30, 60, 300, 600,
+    1800, 3600, 7200, 21600, 43200, 86400};
 
 /* The narrowest column that fits a run this long in the timeline. */
 double
@@ -177,6 +179,9 @@ report_timeline(const struct Watch *w)
 	int ncols = (int)(end / width);
 	if (end / width - ncols >= 0.5)
 		ncols++;
+	/* A run longer than 72 days is shown to the ruler's end. */
+	if (ncols > COLUMNS)
+		ncols = COLUMNS;
 	int indent = 0;
 
 	if (ncols < 1)

@@ -249,6 +249,19 @@ grow(struct Watch *w)
 	return true;
 }
 
+/* Once: a process that cannot be held is a process that goes unseen. */
+static void
+out_of_files(struct Watch *w)
+{
+	if ((errno == EMFILE || errno == ENFILE || errno == ENOMEM) &&
+	    !w->lost) {
+		w->lost = true;
+		(void)fprintf(stderr,
+		    "zombie-watch: cannot follow every process: %s\n",
+		    strerror(errno));
+	}
+}
+
 /*
  * Pins pid, a child of parent, and starts its record.  A number whose
  * process has gone, or now names a process outside the watched tree, is
@@ -265,12 +278,16 @@ proc_add(struct Watch *w, pid_t pid, pid_t parent)
 	p.ended = p.collected = p.orphaned = p.exit_at = -1;
 	p.status = p.procfd = p.statfd = p.schedfd = -1;
 	p.ran = p.faults = p.parent_faults = p.children_faults = -1;
-	if (!grow(w) || (p.pidfd = pidfd_open_(pid)) == -1)
+	if (!grow(w) || (p.pidfd = pidfd_open_(pid)) == -1) {
+		out_of_files(w);
 		return NULL;
+	}
 	(void)snprintf(path, sizeof(path), "/proc/%d", (int)pid);
 	p.procfd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	p.statfd = openat(p.procfd, "stat", O_RDONLY | O_CLOEXEC);
 	p.schedfd = openat(p.procfd, "schedstat", O_RDONLY | O_CLOEXEC);
+	if (p.procfd == -1 || p.statfd == -1 || p.schedfd == -1)
+		out_of_files(w);
 	/* Alive after the opens: the files are this process's own. */
 	pid_t ppid = 0;
 	struct Proc *creator = proc_find(w, parent);
@@ -397,7 +414,9 @@ forks_open(pid_t pid)
 			forks_close();
 			return false;
 		}
-	return true;
+	/* More CPUs than rings: better to look than to miss some forks. */
+	forks_close();
+	return false;
 }
 
 int
@@ -497,7 +516,7 @@ by_time(const void *a, const void *b)
  * in the order they happened: a parent is known before its children.
  */
 void
-forks_read(struct Watch *w)
+forks_read(struct Watch *w, bool hung_up)
 {
 	static struct Fork forks[512];
 	size_t n;
@@ -521,8 +540,9 @@ forks_read(struct Watch *w)
 	/* Once all it followed have gone it hangs up for good: close it. */
 	bool any_alive = false;
 	for (size_t i = 0; i < w->nprocs; i++)
-		any_alive = any_alive || w->procs[i].ended < 0;
-	if (!any_alive)
+		any_alive = any_alive || (w->procs[i].ended < 0 &&
+					     w->procs[i].collected < 0);
+	if (!any_alive || hung_up)
 		forks_close();
 }
 

@@ -123,6 +123,18 @@ reaper_pin_ancestors(void)
 	}
 }
 
+/* The nearest ancestor whose children's page faults grew by p's, or 0. */
+pid_t
+reaper_grew(const struct Proc *p)
+{
+	for (int i = 0; i < nancestors && p->faults > 0; i++) {
+		long long now_ = proc_faults(ancestor[i].statfd, true);
+		if (now_ >= 0 && now_ - ancestor[i].faults >= p->faults)
+			return ancestor[i].pid;
+	}
+	return 0;
+}
+
 /*
  * Which ancestor collected p, adopted and collected at once: the nearest
  * whose children's page faults grew by p's own.  PID 1 if none can say.

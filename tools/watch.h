@@ -71,7 +71,8 @@ struct Watch {
 	bool polling;       /* no fork records: children are looked for */
 	bool hup_works;     /* pidfds hang up once collected */
 	bool colour;        /* the timeline goes to a terminal that wants it */
-	bool check;         /* orphans go to the system's reaper, not to us */
+	bool lost;  /* a process could not be followed, and it said so */
+	bool check; /* orphans go to the system's reaper, not to us */
 	double reaper_wait; /* how long it is given to collect each */
 };
 
@@ -90,7 +91,7 @@ struct Proc *proc_add(struct Watch *w, pid_t pid, pid_t parent);
 void proc_release(struct Proc *p);
 bool forks_open(pid_t pid);
 bool pidfd_hangs_up(void);
-void forks_read(struct Watch *w);
+void forks_read(struct Watch *w, bool hung_up);
 int forks_fds(int *fds, int max);
 void children_sweep(struct Watch *w);
 
@@ -117,6 +118,7 @@ void report_verdicts(const struct Watch *w);
 void reaper_refuse_pid1(void);
 void reaper_pin_ancestors(void);
 pid_t reaper_who(const struct Watch *w, const struct Proc *p);
+pid_t reaper_grew(const struct Proc *p);
 
 /* picture.cpp: the timeline. */
 void picture_look(struct Proc *p, double t);

@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
@@ -26,6 +27,22 @@
 /* What the watcher inherited, handed on to the program untouched. */
 static sigset_t inherited_mask;
 static struct sigaction inherited_sigchld;
+static struct rlimit inherited_files;
+
+static void fail(const char *what);
+
+/* Four descriptors a process followed: take all the system allows. */
+static void
+files_setup(void)
+{
+	struct rlimit all;
+
+	if (getrlimit(RLIMIT_NOFILE, &inherited_files) == -1)
+		fail("getrlimit");
+	all = inherited_files;
+	all.rlim_cur = all.rlim_max;
+	(void)setrlimit(RLIMIT_NOFILE, &all);
+}
 
 static void
 usage(FILE *to)
@@ -126,10 +143,15 @@ signals_setup(void)
 
 	(void)sigemptyset(&mask);
 	(void)sigaddset(&mask, SIGCHLD);
-	(void)sigaddset(&mask, SIGINT);
-	(void)sigaddset(&mask, SIGTERM);
-	(void)sigaddset(&mask, SIGHUP);
 	(void)sigaddset(&mask, SIGPIPE);
+	/* Ignored when we were started, as under nohup: ignored they stay. */
+	static const int ends[] = {SIGINT, SIGTERM, SIGHUP};
+	for (int sig : ends) {
+		struct sigaction was;
+		if (sigaction(sig, NULL, &was) == 0 &&
+		    was.sa_handler != SIG_IGN)
+			(void)sigaddset(&mask, sig);
+	}
 	if (sigprocmask(SIG_BLOCK, &mask, &inherited_mask) == -1)
 		fail("sigprocmask");
 	/* An ignored SIGCHLD would have the kernel discard our children. */
@@ -154,6 +176,7 @@ program_exec(char *argv[], int go, int report)
 		;
 	(void)sigaction(SIGCHLD, &inherited_sigchld, NULL);
 	(void)sigprocmask(SIG_SETMASK, &inherited_mask, NULL);
+	(void)setrlimit(RLIMIT_NOFILE, &inherited_files);
 	(void)execvp(argv[0], argv);
 	int err = errno;
 	(void)write(report, &err, sizeof(err));
@@ -305,6 +328,11 @@ collect(struct Watch *w)
 		struct Proc *p = proc_find(w, si.si_pid);
 		if (p == NULL)
 			p = proc_add(w, si.si_pid, w->self);
+		/* Ours by adoption: its parent's end comes first. */
+		struct Proc *parent = p != NULL ? proc_find(w, p->ppid) : NULL;
+		if (parent != NULL && parent != p && parent->ended < 0 &&
+		    proc_state(parent, NULL, NULL) == 'Z')
+			on_exit_of(w, parent);
 		if (p != NULL && p->ended < 0)
 			on_exit_of(w, p);
 		if (waitpid(si.si_pid, &status, WNOHANG) != si.si_pid)
@@ -320,14 +348,30 @@ collect(struct Watch *w)
  * If p's own count was never seen, any growth since its birth must do.
  */
 static bool
-collected_by(const struct Proc *parent, const struct Proc *p)
+collected_by(
+    const struct Watch *w, const struct Proc *parent, const struct Proc *p)
 {
 	long long now_ = parent->ended >= 0 ? parent->children_faults
 					    : proc_faults(parent->statfd, true);
 
 	if (p->parent_faults < 0 || now_ < 0)
 		return true;
-	return now_ - p->parent_faults >= (p->faults > 0 ? p->faults : 1);
+	/* Less what it was seen collecting of its other children since. */
+	long long grown = now_ - p->parent_faults;
+	double since = p->ended >= 0 ? p->ended : p->born;
+	bool unknown = false;
+	for (size_t i = 0; i < w->nprocs; i++) {
+		const struct Proc *q = &w->procs[i];
+		if (q == p || q->collector != parent->pid ||
+		    q->collected < since)
+			continue;
+		grown -= q->faults > 0 ? q->faults : 0;
+		unknown = unknown || q->faults <= 0;
+	}
+	if (grown < (p->faults > 0 ? p->faults : 1))
+		return false;
+	/* A sibling's share unknown: a reaper's growth decides instead. */
+	return !unknown || reaper_grew(p) == 0;
 }
 
 /*
@@ -356,7 +400,8 @@ collected_elsewhere(struct Watch *w, size_t i)
 	if (parent != NULL && parent->ended < 0 &&
 	    proc_state(parent, NULL, NULL) == 'Z')
 		on_exit_of(w, parent);
-	if (parent != NULL && parent->ended >= 0 && !collected_by(parent, p)) {
+	if (parent != NULL && parent->ended >= 0 &&
+	    !collected_by(w, parent, p)) {
 		if (p->ended < 0 && p->exit_at >= 0)
 			p->ended = p->exit_at;
 		p->ppid = reaper_who(w, p);
@@ -483,6 +528,32 @@ poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, const int *fixed,
 }
 
 /*
+ * The collections the kernel reported, told in the order the processes
+ * ended, as its exit records have it, or else the young before the old:
+ * a process that collects another outlives it.
+ */
+static void
+hangups(struct Watch *w, const struct pollfd *fds, size_t nprocs)
+{
+	for (;;) {
+		size_t next = nprocs;
+		for (size_t i = nprocs; i-- > 0;) {
+			const struct Proc *p = &w->procs[i];
+			if (!(fds[i].revents & (POLLHUP | POLLNVAL)) ||
+			    p->collected >= 0)
+				continue;
+			if (next == nprocs ||
+			    (p->exit_at >= 0 && w->procs[next].exit_at >= 0 &&
+				p->exit_at < w->procs[next].exit_at))
+				next = i;
+		}
+		if (next == nprocs)
+			return;
+		collected_elsewhere(w, next);
+	}
+}
+
+/*
  * One turn of the lifecycle: sleep until the kernel reports something,
  * then take it in the order it happens: births, deaths, collections.
  */
@@ -498,16 +569,17 @@ step(struct Watch *w, const int *fixed)
 	if (poll(fds, n, poll_timeout(w)) == -1 && errno != EINTR)
 		fail("poll");
 	/* Births first, so that a signal passed on reaches them too. */
+	bool hung_up = false;
+	for (int i = 0; i < nrings; i++)
+		hung_up = hung_up || (fds[FIXED_FDS + i].revents & POLLHUP);
 	if (nrings > 0)
-		forks_read(w);
+		forks_read(w, hung_up);
 	if (w->polling)
 		children_sweep(w);
 	bool sigchld =
 	    (fds[SIGFD].revents & POLLIN) && on_signals(w, fixed[SIGFD]);
 	/* What a living parent collected, it collected before it died. */
-	for (size_t i = 0; i < nprocs; i++)
-		if (fds[first + i].revents & (POLLHUP | POLLNVAL))
-			collected_elsewhere(w, i);
+	hangups(w, fds + first, nprocs);
 	for (size_t i = 0; i < nprocs; i++)
 		if ((fds[first + i].revents & POLLIN) &&
 		    w->procs[i].ended < 0 && w->procs[i].collected < 0)
@@ -588,6 +660,7 @@ main(int argc, char *argv[])
 	w.have_children = true;
 	w.hup_works = pidfd_hangs_up();
 	w.colour = wants_colour();
+	files_setup();
 	int fixed[FIXED_FDS];
 	fixed[SIGFD] = signals_setup();
 	/* Checking the system's reaper, orphans must be free to reach it. */
