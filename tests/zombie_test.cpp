@@ -42,6 +42,7 @@ struct Options {
 	Out out = Out::Pipe;
 	std::vector<std::string> args;
 	bool ignore_sigchld = false;
+	bool ignore_sighup = false; /* as nohup starts it */
 	bool fail_fork = false;
 	bool no_perf = false;
 	std::vector<std::string> env; /* NAME=VALUE, set for it */
@@ -252,6 +253,7 @@ exec_program(const Options &o, int out_w, int err_w)
 	sigemptyset(&none);
 	(void)sigprocmask(SIG_SETMASK, &none, nullptr);
 	(void)signal(SIGCHLD, o.ignore_sigchld ? SIG_IGN : SIG_DFL);
+	(void)signal(SIGHUP, o.ignore_sighup ? SIG_IGN : SIG_DFL);
 	(void)setpgid(0, 0);
 	(void)dup2(out_w, 1);
 	(void)dup2(err_w, 2);
@@ -734,6 +736,21 @@ TEST(Watch, EndsAsInterruptedOnceAllAreCollected)
 		line(r, "collected child \\d+, which was killed by signal " +
 			    std::to_string(sig) + " ");
 	}
+}
+
+/* Under nohup a hangup is ignored: by the watcher and by the program. */
+TEST(Watch, LeavesAnIgnoredHangupIgnored)
+{
+	Options o = watcher({"sh", "-c", "sleep 1; exit 5"});
+	o.ignore_sighup = true;
+	o.signal_at = 0.3;
+	o.signo = SIGHUP;
+	o.signal_group = true;
+	Seen r = watch(o);
+
+	EXPECT_TRUE(exited(r, 5)) << "wait status " << r.parent_status;
+	EXPECT_GE(r.parent_exit_at, 0.9);
+	EXPECT_EQ(r.out.find("received SIGHUP"), std::string::npos) << r.out;
 }
 
 TEST(Watch, ColoursTheZombieOnlyOnATerminalThatWantsIt)
