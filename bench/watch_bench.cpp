@@ -28,6 +28,7 @@ struct Run {
 	pid_t pid;
 	int out, pidfd;   /* the watcher's output and process */
 	int child;        /* pidfd of the program's child, or -1 */
+	bool pinned;      /* the child has been found: never look again */
 	char text[65536]; /* everything it printed */
 	size_t len;
 	double zombie_at, gone_at; /* as the kernel told us */
@@ -74,8 +75,10 @@ find_child(Run *r)
 	const char *s = strstr(r->text, " as process ");
 	long program = s != NULL ? strtol(s + 12, NULL, 10) : 0;
 
-	if (r->child != -1 || program <= 0)
+	/* Looked for once: a second look after it is gone would block. */
+	if (r->pinned || program <= 0)
 		return;
+	r->pinned = true;
 	(void)snprintf(path, sizeof(path), "/proc/%ld/task/%ld/children",
 	    program, program);
 	for (int tries = 0; tries < 100 && r->child == -1; tries++) {
