@@ -26,14 +26,14 @@ namespace {
 struct Run {
 	const char *watcher_name, *what;
 	pid_t pid;
-	int out, pidfd;   /* the watcher's output and process */
-	int child;        /* pidfd of the program's child, or -1 */
-	bool pinned;      /* the child has been found: never look again */
+	int out, pidfd; /* the watcher's output and process */
+	int child;      /* pidfd of the program's child, or -1 */
+	bool pinned;    /* the child has been looked for: never again */
+	bool done;
 	char text[65536]; /* everything it printed */
 	size_t len;
 	double zombie_at, gone_at; /* as the kernel told us */
 	struct rusage ru;
-	bool done;
 };
 
 double
