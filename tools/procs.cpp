@@ -328,13 +328,13 @@ proc_release(struct Proc *p)
  * watched processes in any way, and dies with the watcher.  Per-task
  * inherited events can only be mapped per CPU.
  */
-enum { RING_PAGES = 8, MAX_CPUS = 256 };
+enum { RING_PAGES = 8 };
 
 static struct {
 	int fd;
 	struct perf_event_mmap_page *page;
 	uint64_t tail;
-} ring[MAX_CPUS];
+} ring[MAX_RINGS];
 static int nrings;
 static size_t page_size;
 
@@ -407,7 +407,7 @@ bool
 forks_open(pid_t pid)
 {
 	page_size = (size_t)sysconf(_SC_PAGESIZE);
-	for (int cpu = 0; cpu < MAX_CPUS; cpu++)
+	for (int cpu = 0; cpu < MAX_RINGS; cpu++)
 		if (!ring_open(pid, cpu) && errno != ENODEV) {
 			if (errno == EINVAL && cpu > 0)
 				return true;

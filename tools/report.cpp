@@ -110,8 +110,6 @@ label(char *buf, size_t len, const struct Watch *w, pid_t pid)
 		(void)snprintf(buf, len, "parent %d", (int)pid);
 	else if (watched)
 		(void)snprintf(buf, len, "child %d", (int)pid);
-	else if (pid == 0)
-		(void)snprintf(buf, len, "its parent");
 	else if (pid == -1)
 		(void)snprintf(buf, len, "the kernel");
 	else

@@ -76,6 +76,9 @@ struct Watch {
 	double reaper_wait; /* how long it is given to collect each */
 };
 
+/* One ring of fork records a CPU; beyond that many, children are looked for. */
+enum { MAX_RINGS = 256 };
+
 /* procs.cpp: the kernel's side. */
 double now(const struct Watch *w);
 char proc_state(const struct Proc *p, pid_t *ppid, int *exit_code);

@@ -111,12 +111,12 @@ options(int argc, char *argv[], struct Watch *w, char *program, size_t len,
 			exit(0);
 		} else if (strcmp(argv[i], "--check-reaper") == 0)
 			w->check = true;
-		else if (strncmp(argv[i], "--reaper-wait=", 14) == 0)
-			waits =
-			    seconds(argv[i] + 14, &w->reaper_wait) ||
-			    (usage_error("not a number of seconds:", argv[i]),
-				true);
-		else
+		else if (strncmp(argv[i], "--reaper-wait=", 14) == 0) {
+			if (!seconds(argv[i] + 14, &w->reaper_wait))
+				usage_error(
+				    "not a number of seconds:", argv[i]);
+			waits = true;
+		} else
 			usage_error("unknown option", argv[i]);
 	}
 	if (waits && !w->check)
@@ -294,6 +294,15 @@ on_exit_of(struct Watch *w, struct Proc *p)
 	orphans(w, p->pid);
 }
 
+/* A parent that has just ended is told of before what followed from it. */
+static void
+parent_first(struct Watch *w, struct Proc *parent)
+{
+	if (parent != NULL && parent->ended < 0 &&
+	    proc_state(parent, NULL, NULL) == 'Z')
+		on_exit_of(w, parent);
+}
+
 static void
 on_collected(struct Watch *w, struct Proc *p, pid_t by, int status)
 {
@@ -329,10 +338,8 @@ collect(struct Watch *w)
 		if (p == NULL)
 			p = proc_add(w, si.si_pid, w->self);
 		/* Ours by adoption: its parent's end comes first. */
-		struct Proc *parent = p != NULL ? proc_find(w, p->ppid) : NULL;
-		if (parent != NULL && parent != p && parent->ended < 0 &&
-		    proc_state(parent, NULL, NULL) == 'Z')
-			on_exit_of(w, parent);
+		if (p != NULL)
+			parent_first(w, proc_find(w, p->ppid));
 		if (p != NULL && p->ended < 0)
 			on_exit_of(w, p);
 		if (waitpid(si.si_pid, &status, WNOHANG) != si.si_pid)
@@ -397,9 +404,7 @@ collected_elsewhere(struct Watch *w, size_t i)
 		p->status = proc_exit_status(p);
 		orphans(w, p->pid);
 	}
-	if (parent != NULL && parent->ended < 0 &&
-	    proc_state(parent, NULL, NULL) == 'Z')
-		on_exit_of(w, parent);
+	parent_first(w, parent);
 	if (parent != NULL && parent->ended >= 0 &&
 	    !collected_by(w, parent, p)) {
 		if (p->ended < 0 && p->exit_at >= 0)
@@ -504,7 +509,7 @@ static size_t
 poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, const int *fixed,
     int *nrings)
 {
-	size_t want = FIXED_FDS + 256 + w->nprocs;
+	size_t want = FIXED_FDS + MAX_RINGS + w->nprocs;
 	if (*cap < want) {
 		void *p = realloc(*fds, want * sizeof(**fds));
 		if (p == NULL)
@@ -513,8 +518,8 @@ poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, const int *fixed,
 	}
 	if (*fds == NULL)
 		fail("realloc");
-	int rfd[256];
-	*nrings = forks_fds(rfd, 256);
+	int rfd[MAX_RINGS];
+	*nrings = forks_fds(rfd, MAX_RINGS);
 	size_t n = 0;
 	for (; n < FIXED_FDS; n++)
 		(*fds)[n] = {fixed[n], POLLIN, 0};
