@@ -1,20 +1,21 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
- * zombie-watch: run a program (zombie by default) and narrate the life of
- * it and of every process it creates, as the kernel reports each change,
- * until all of them have been collected.  The watcher is a child
- * subreaper, so orphans come to it, even where PID 1 never collects them;
- * or, checking the system's reaper, it lets them go and follows them.
+ * zombie-watch: run a program (zombie by default) and tell the life of it
+ * and of every process it creates, from the kernel's own records, until all
+ * of them have been collected.  The watcher is a child subreaper, so
+ * orphans come to it, even where PID 1 never collects them; or, checking
+ * the system's reaper, it lets them go and follows them.
  */
 
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
@@ -22,29 +23,53 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "watch.h"
+#include <algorithm>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "kernel.h"
+#include "log.h"
+#include "render.h"
+#include "tracker.h"
+
+namespace {
+
+/* Long enough for a record written a moment ago to be read before it. */
+constexpr Nanos SETTLE = 100'000'000;
+/* How often children are looked for where fork records are refused. */
+constexpr Nanos LOOK_PERIOD = 40'000'000;
+
+/* epoll data beyond every ProcId: the descriptors of the loop itself. */
+enum : std::uint64_t {
+	TOKEN_SIGNALS = 1ULL << 40,
+	TOKEN_STATES,
+	TOKEN_SAMPLES,
+	TOKEN_RECORDS,
+};
 
 /* What the watcher inherited, handed on to the program untouched. */
-static sigset_t inherited_mask;
-static struct sigaction inherited_sigchld;
-static struct rlimit inherited_files;
+struct Inherited {
+	sigset_t mask;
+	struct sigaction sigchld;
+	struct rlimit files;
+};
 
-static void fail(const char *what);
+struct Options {
+	bool check = false;
+	Nanos reaper_wait = 10'000'000'000;
+	std::vector<char *> argv; /* the program's, null-terminated */
+	std::string dflt;         /* the zombie beside us */
+};
 
-/* Four descriptors a process followed: take all the system allows. */
-static void
-files_setup(void)
+[[noreturn]] void
+fail(const char *what)
 {
-	struct rlimit all;
-
-	if (getrlimit(RLIMIT_NOFILE, &inherited_files) == -1)
-		fail("getrlimit");
-	all = inherited_files;
-	all.rlim_cur = all.rlim_max;
-	(void)setrlimit(RLIMIT_NOFILE, &all);
+	(void)fprintf(stderr, "zombie-watch: %s: %s\n", what, strerror(errno));
+	exit(125);
 }
 
-static void
+void
 usage(FILE *to)
 {
 	(void)fprintf(to,
@@ -61,19 +86,13 @@ usage(FILE *to)
 	    "  --reaper-wait=SECONDS  how long to wait for that (default "
 	    "10)\n\n"
 	    "Exit status: the program's own; 128+N if a signal N killed it;\n"
-	    "2 usage error; 3 an orphan was not collected (--check-reaper);\n"
-	    "125 zombie-watch failed (also when its output failed);\n"
+	    "2 usage error; 3 an orphan was not collected, or could not be "
+	    "followed\n(--check-reaper); 125 zombie-watch failed (also when "
+	    "its output failed);\n"
 	    "126 PROGRAM cannot run; 127 PROGRAM not found.\n");
 }
 
-static void
-fail(const char *what)
-{
-	(void)fprintf(stderr, "zombie-watch: %s: %s\n", what, strerror(errno));
-	exit(125);
-}
-
-static void
+[[noreturn]] void
 usage_error(const char *what, const char *arg)
 {
 	(void)fprintf(stderr, "zombie-watch: %s %s\n", what, arg);
@@ -81,527 +100,432 @@ usage_error(const char *what, const char *arg)
 	exit(2);
 }
 
-/* A number of seconds, whole or not, and nothing else. */
-static bool
-seconds(const char *s, double *into)
+/* Decimal seconds, as 10 or 0.5, and nothing else: no sign, hex or space. */
+std::optional<Nanos>
+seconds(std::string_view s)
 {
-	char *end;
-	double d = strtod(s, &end);
+	size_t dot = s.find('.');
+	std::string_view whole = s.substr(0, dot);
+	std::string_view frac =
+	    dot == std::string_view::npos ? "" : s.substr(dot + 1);
+	auto digits = [](std::string_view d) {
+		return d.find_first_not_of("0123456789") ==
+		       std::string_view::npos;
+	};
 
-	if (end == s || *end != '\0' || !(d >= 0 && d <= 1e6))
-		return false;
-	*into = d;
-	return true;
+	if (whole.empty() || whole.size() > 7 || !digits(whole) ||
+	    !digits(frac) || (dot != std::string_view::npos && frac.empty()))
+		return std::nullopt;
+	Nanos ns = strtoll(std::string(whole).c_str(), nullptr, 10) * 1'000'000'000;
+	Nanos unit = 100'000'000;
+	for (size_t i = 0; i < frac.size() && unit > 0; i++, unit /= 10)
+		ns += (frac[i] - '0') * unit;
+	return ns;
 }
 
-/* The program's argv, from ours or the default beside us in program. */
-static char **
-options(int argc, char *argv[], struct Watch *w, char *program, size_t len,
-    char **dflt)
+std::string
+beside_us(std::string_view name)
 {
+	char self[PATH_MAX];
+	ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+	std::string path(self, n > 0 ? (size_t)n : 0);
+
+	path.erase(path.rfind('/') == std::string::npos ? 0
+							: path.rfind('/') + 1);
+	return path + std::string(name);
+}
+
+Options
+options(int argc, char *argv[])
+{
+	Options o;
 	int i = 1;
 	bool waits = false;
 
 	for (; i < argc && argv[i][0] == '-'; i++) {
-		if (strcmp(argv[i], "--") == 0) {
+		std::string_view a = argv[i];
+		if (a == "--") {
 			i++;
 			break;
-		} else if (strcmp(argv[i], "--help") == 0) {
+		} else if (a == "--help") {
 			usage(stdout);
 			exit(0);
-		} else if (strcmp(argv[i], "--check-reaper") == 0)
-			w->check = true;
-		else if (strncmp(argv[i], "--reaper-wait=", 14) == 0) {
-			if (!seconds(argv[i] + 14, &w->reaper_wait))
-				usage_error(
-				    "not a number of seconds:", argv[i]);
+		} else if (a == "--check-reaper") {
+			o.check = true;
+		} else if (a.substr(0, 14) == "--reaper-wait=") {
+			std::optional<Nanos> w = seconds(a.substr(14));
+			if (!w)
+				usage_error("not a number of seconds:", argv[i]);
+			o.reaper_wait = *w;
 			waits = true;
-		} else
+		} else {
 			usage_error("unknown option", argv[i]);
+		}
 	}
-	if (waits && !w->check)
+	if (waits && !o.check)
 		usage_error("--reaper-wait needs", "--check-reaper");
 	if (i < argc)
-		return argv + i;
-	ssize_t n = readlink("/proc/self/exe", program, len - 8);
-	program[n > 0 ? n : 0] = '\0';
-	char *slash = strrchr(program, '/');
-	char *name = slash != NULL ? slash + 1 : program;
-	(void)snprintf(name, len - (size_t)(name - program), "zombie");
-	return dflt;
+		o.argv.assign(argv + i, argv + argc);
+	else {
+		o.dflt = beside_us("zombie");
+		o.argv.push_back(&o.dflt[0]);
+	}
+	o.argv.push_back(nullptr);
+	return o;
+}
+
+/* Started with 0, 1 or 2 closed, the watcher's own files would take them. */
+void
+standard_files()
+{
+	for (int fd = 0; fd <= 2; fd++)
+		if (fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
+		    open("/dev/null", O_RDWR) != fd)
+			fail("/dev/null");
+}
+
+/* Four descriptors a process followed: take all the system allows. */
+void
+files_setup(Inherited &in)
+{
+	if (getrlimit(RLIMIT_NOFILE, &in.files) == -1)
+		fail("getrlimit");
+	struct rlimit all = in.files;
+	all.rlim_cur = all.rlim_max;
+	(void)setrlimit(RLIMIT_NOFILE, &all);
 }
 
 /*
  * Takes every signal the loop handles through a signalfd.  SIGPIPE is
  * blocked too, so that a closed output is a failed write, not a death.
  */
-static int
-signals_setup(void)
+Fd
+signals_setup(Inherited &in)
 {
 	sigset_t mask;
-	struct sigaction dfl;
+	struct sigaction dfl = {};
 
 	(void)sigemptyset(&mask);
 	(void)sigaddset(&mask, SIGCHLD);
 	(void)sigaddset(&mask, SIGPIPE);
 	/* Ignored when we were started, as under nohup: ignored they stay. */
-	static const int ends[] = {SIGINT, SIGTERM, SIGHUP};
-	for (int sig : ends) {
+	for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
 		struct sigaction was;
-		if (sigaction(sig, NULL, &was) == 0 &&
+		if (sigaction(sig, nullptr, &was) == 0 &&
 		    was.sa_handler != SIG_IGN)
 			(void)sigaddset(&mask, sig);
 	}
-	if (sigprocmask(SIG_BLOCK, &mask, &inherited_mask) == -1)
+	if (sigprocmask(SIG_BLOCK, &mask, &in.mask) == -1)
 		fail("sigprocmask");
-	/* An ignored SIGCHLD would have the kernel discard our children. */
-	memset(&dfl, 0, sizeof(dfl));
+	/* An ignored SIGCHLD would have the kernel release our children. */
 	dfl.sa_handler = SIG_DFL;
-	if (sigaction(SIGCHLD, &dfl, &inherited_sigchld) == -1)
+	if (sigaction(SIGCHLD, &dfl, &in.sigchld) == -1)
 		fail("sigaction");
 	(void)sigdelset(&mask, SIGPIPE);
-	int fd = signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK);
-	if (fd == -1)
+	Fd fd(signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+	if (!fd)
 		fail("signalfd");
 	return fd;
 }
 
-static void
-program_exec(char *argv[], int go, int report)
+/* Runs only once told to: if the watcher fails first, it never runs. */
+[[noreturn]] void
+program_exec(const Options &o, const Inherited &in, int go, int report)
 {
 	char c;
+	ssize_t n;
 
-	/* Wait until the watcher follows us, so that no fork goes unseen. */
-	while (read(go, &c, 1) == -1 && errno == EINTR)
+	while ((n = read(go, &c, 1)) == -1 && errno == EINTR)
 		;
-	(void)sigaction(SIGCHLD, &inherited_sigchld, NULL);
-	(void)sigprocmask(SIG_SETMASK, &inherited_mask, NULL);
-	(void)setrlimit(RLIMIT_NOFILE, &inherited_files);
-	(void)execvp(argv[0], argv);
+	if (n != 1)
+		_exit(125);
+	(void)sigaction(SIGCHLD, &in.sigchld, nullptr);
+	(void)sigprocmask(SIG_SETMASK, &in.mask, nullptr);
+	(void)setrlimit(RLIMIT_NOFILE, &in.files);
+	(void)execvp(o.argv[0], o.argv.data());
 	int err = errno;
-	(void)write(report, &err, sizeof(err));
+	(void)!write(report, &err, sizeof(err));
 	_exit(127);
 }
 
 /* Exits as a shell would (127 not found, 126 not runnable) on failure. */
-static void
-exec_check(struct Watch *w, int report, const char *name)
+void
+exec_check(pid_t pid, const Fd &report, const char *name)
 {
 	int err;
 	ssize_t n;
 
 	/* The pipe closes unread on a successful exec. */
-	while ((n = read(report, &err, sizeof(err))) == -1 && errno == EINTR)
+	while ((n = read(report.get(), &err, sizeof(err))) == -1 &&
+	       errno == EINTR)
 		;
-	(void)close(report);
 	if (n != (ssize_t)sizeof(err))
 		return;
-	(void)waitpid(w->procs[0].pid, NULL, 0);
+	(void)waitpid(pid, nullptr, 0);
 	(void)fprintf(
 	    stderr, "zombie-watch: cannot run %s: %s\n", name, strerror(err));
 	exit(err == ENOENT ? 127 : 126);
 }
 
-static void
-start(struct Watch *w, char *argv[])
+/* Standard output, written a paragraph at a time until it fails. */
+class Output {
+public:
+	void
+	write(std::string_view s)
+	{
+		while (error_ == 0 && !s.empty()) {
+			ssize_t n = ::write(STDOUT_FILENO, s.data(), s.size());
+			if (n > 0)
+				s.remove_prefix((size_t)n);
+			else if (n == -1 && errno != EINTR)
+				error_ = errno;
+		}
+	}
+	int
+	error() const
+	{
+		return error_;
+	}
+
+private:
+	int error_ = 0;
+};
+
+struct Watch {
+	Options opt;
+	Inherited in;
+	Nanos t0 = 0;
+	Fd epoll, signals, states, samples;
+	Nanos column = 0;
+	Log log;
+	Pending pending;
+	ForkRecords records;
+	Output out;
+	Style style;
+	int signo = 0, signals_got = 0;
+	Nanos last_sweep = 0;
+	std::vector<Record> recs;
+};
+
+void
+watch_fd(const Watch &w, int fd, std::uint64_t token)
+{
+	struct epoll_event ev = {};
+
+	ev.events = EPOLLIN;
+	ev.data.u64 = token;
+	if (epoll_ctl(w.epoll.get(), EPOLL_CTL_ADD, fd, &ev) == -1)
+		fail("epoll_ctl");
+}
+
+struct itimerspec
+every(Nanos period)
+{
+	struct timespec ts = {(time_t)(period / 1'000'000'000),
+	    (long)(period % 1'000'000'000)};
+
+	return {ts, ts};
+}
+
+Fd
+ticker(const Watch &w, Nanos period, std::uint64_t token)
+{
+	struct itimerspec when = every(period);
+	Fd fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+
+	if (!fd || timerfd_settime(fd.get(), 0, &when, nullptr) == -1)
+		fail("timerfd");
+	watch_fd(w, fd.get(), token);
+	return fd;
+}
+
+void
+start(Watch &w, Tracker &tr)
 {
 	int go[2], report[2];
 
 	if (pipe2(go, O_CLOEXEC) == -1 || pipe2(report, O_CLOEXEC) == -1)
 		fail("pipe");
+	Fd go_r(go[0]), go_w(go[1]), rep_r(report[0]), rep_w(report[1]);
 	pid_t pid = fork();
 	if (pid == -1)
 		fail("fork");
 	if (pid == 0) {
-		(void)close(go[1]);
-		program_exec(argv, go[0], report[1]);
+		go_w.reset();
+		program_exec(w.opt, w.in, go_r.get(), rep_w.get());
 	}
-	(void)close(go[0]);
-	(void)close(report[1]);
-	w->polling = !forks_open(pid);
-	if (proc_add(w, pid, w->self) == NULL)
+	Nanos t = tr.now();
+	go_r.reset();
+	rep_w.reset();
+	if (w.records.open(pid))
+		for (int fd : w.records.fds())
+			watch_fd(w, fd, TOKEN_RECORDS);
+	if (!tr.start(pid, t, w.opt.argv[0]))
 		fail("pidfd_open");
-	report_started(w, argv[0]);
-	(void)close(go[1]);
-	exec_check(w, report[0], argv[0]);
+	if (::write(go_w.get(), "g", 1) != 1)
+		fail("pipe");
+	go_w.reset();
+	exec_check(pid, rep_r, w.opt.argv[0]);
+	tr.started();
 }
 
-static struct itimerspec
-every(double period)
+/* Tells, in order, what is old enough to be sure of. */
+void
+flush(Watch &w, Nanos horizon)
 {
-	struct timespec ts = {
-	    (time_t)period, (long)((period - (double)(time_t)period) * 1e9)};
-
-	return {ts, ts};
+	w.pending.flush(horizon, w.log, [&w](Index i) {
+		std::string p = narrate(w.log, i, w.style);
+		if (!p.empty())
+			w.out.write(p);
+	});
 }
 
-static int
-ticker(double period)
+/* A signal from the terminal reached the whole foreground group. */
+bool
+from_terminal(const struct signalfd_siginfo &si)
 {
-	struct itimerspec when = every(period);
-	int fd = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-
-	if (fd == -1 || timerfd_settime(fd, 0, &when, NULL) == -1)
-		fail("timerfd");
-	return fd;
-}
-
-static void on_exit_of(struct Watch *w, struct Proc *p);
-
-/* Whoever was a child of the dead has just been handed to a reaper. */
-static void
-orphans(struct Watch *w, pid_t dead)
-{
-	pid_t ppid;
-
-	for (size_t i = 1; i < w->nprocs; i++) {
-		struct Proc *p = &w->procs[i];
-		if (p->ppid != dead || p->collected >= 0)
-			continue;
-		char st = proc_state(p, &ppid, NULL);
-		/* Being collected as we look: its hangup will tell by whom. */
-		if (st == 0 || st == 'X' || ppid == 0)
-			continue;
-		/* Dead with its parent, as under Ctrl-C: say so first. */
-		if (st == 'Z' && p->ended < 0)
-			on_exit_of(w, p);
-		p->ppid = ppid;
-		p->orphaned = now(w);
-		report_adopted(w, p, st);
-	}
-}
-
-/* It has ended and is a zombie until someone collects it. */
-static void
-on_exit_of(struct Watch *w, struct Proc *p)
-{
-	int code = -1;
-	char st = proc_state(p, NULL, &code);
-
-	picture_look(p, now(w));
-	/* Gone already, or going: its hangup will tell who took it. */
-	if (st == 'Z') {
-		struct Proc *parent = proc_find(w, p->ppid);
-		p->ended = now(w);
-		p->status = code;
-		/* What its collector will be credited with, for the record. */
-		p->faults = proc_faults(p->statfd, false);
-		p->children_faults = proc_faults(p->statfd, true);
-		if (parent != NULL)
-			p->parent_faults = proc_faults(parent->statfd, true);
-		report_ended(w, p);
-	}
-	orphans(w, p->pid);
-}
-
-/* A parent that has just ended is told of before what followed from it. */
-static void
-parent_first(struct Watch *w, struct Proc *parent)
-{
-	if (parent != NULL && parent->ended < 0 &&
-	    proc_state(parent, NULL, NULL) == 'Z')
-		on_exit_of(w, parent);
-}
-
-static void
-on_collected(struct Watch *w, struct Proc *p, pid_t by, int status)
-{
-	p->collected = now(w);
-	p->collector = by;
-	if (status != -1)
-		p->status = status;
-	proc_release(p);
-	if (p != &w->procs[0])
-		report_collected(w, p);
-}
-
-/*
- * Collects every zombie that is ours: the program, and whatever has been
- * orphaned to us.  Each is looked at before it is collected, so that what
- * is said of it is what the kernel held.
- */
-static void
-collect(struct Watch *w)
-{
-	siginfo_t si;
-	int status;
-
-	for (;;) {
-		si.si_pid = 0;
-		if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == -1) {
-			w->have_children = errno != ECHILD;
-			return;
-		}
-		if (si.si_pid == 0)
-			return;
-		struct Proc *p = proc_find(w, si.si_pid);
-		if (p == NULL)
-			p = proc_add(w, si.si_pid, w->self);
-		/* Ours by adoption: its parent's end comes first. */
-		if (p != NULL)
-			parent_first(w, proc_find(w, p->ppid));
-		if (p != NULL && p->ended < 0)
-			on_exit_of(w, p);
-		if (waitpid(si.si_pid, &status, WNOHANG) != si.si_pid)
-			return;
-		if (p != NULL)
-			on_collected(w, p, w->self, status);
-	}
-}
-
-/*
- * Whether parent collected p: collecting a child adds its page faults to
- * the parent's count of its children's, as /proc shows even of a zombie.
- * If p's own count was never seen, any growth since its birth must do.
- */
-static bool
-collected_by(
-    const struct Watch *w, const struct Proc *parent, const struct Proc *p)
-{
-	long long now_ = parent->ended >= 0 ? parent->children_faults
-					    : proc_faults(parent->statfd, true);
-
-	if (p->parent_faults < 0 || now_ < 0)
-		return true;
-	/* Less what it was seen collecting of its other children since. */
-	long long grown = now_ - p->parent_faults;
-	double since = p->ended >= 0 ? p->ended : p->born;
-	bool unknown = false;
-	for (size_t i = 0; i < w->nprocs; i++) {
-		const struct Proc *q = &w->procs[i];
-		if (q == p || q->collector != parent->pid ||
-		    q->collected < since)
-			continue;
-		grown -= q->faults > 0 ? q->faults : 0;
-		unknown = unknown || q->faults <= 0;
-	}
-	if (grown < (p->faults > 0 ? p->faults : 1))
+	if (si.ssi_code != SI_KERNEL)
 		return false;
-	/* A sibling's share unknown: a reaper's growth decides instead. */
-	return !unknown || reaper_grew(p) == 0;
+	for (int fd = 0; fd <= 2; fd++)
+		if (isatty(fd))
+			return tcgetpgrp(fd) == getpgrp();
+	return false;
 }
 
-/*
- * A zombie that is not ours is gone.  Its parent collected it, unless the
- * parent ended first and handed it to a reaper that collected it at once,
- * before it could be seen there: then tell it in the order it happened.
- */
-static void
-collected_elsewhere(struct Watch *w, size_t i)
+void
+on_signal(Watch &w, Tracker &tr, const struct signalfd_siginfo &si)
 {
-	struct Proc *p = &w->procs[i];
-	struct Proc *parent = NULL;
-
-	if (p->collected >= 0)
-		return;
-	/* Its parent's record, though the parent may be collected already. */
-	for (size_t k = i; k-- > 0 && parent == NULL;)
-		if (w->procs[k].pid == p->ppid)
-			parent = &w->procs[k];
-	if (p->ended < 0) {
-		/* What it was doing until it ended, unseen. */
-		picture_look(p, p->exit_at >= 0 ? p->exit_at : now(w));
-		p->status = proc_exit_status(p);
-		orphans(w, p->pid);
-	}
-	parent_first(w, parent);
-	if (parent != NULL && parent->ended >= 0 &&
-	    !collected_by(w, parent, p)) {
-		if (p->ended < 0 && p->exit_at >= 0)
-			p->ended = p->exit_at;
-		p->ppid = reaper_who(w, p);
-		p->orphaned = now(w);
-		report_adopted(w, p, p->ended >= 0 ? 'Z' : 0);
-	}
-	/* A parent that ignores SIGCHLD has the kernel discard its dead. */
-	bool discarded = parent != NULL && p->orphaned < 0 &&
-			 parent->collected < 0 && proc_ignores(parent, SIGCHLD);
-	on_collected(w, p, discarded ? -1 : p->ppid, -1);
+	Event e;
+	e.what = What::Signalled;
+	e.t = tr.now();
+	e.signo = (int)si.ssi_signo;
+	e.proc = 0;
+	if (w.signals_got++ == 0)
+		w.signo = e.signo;
+	e.from_terminal = w.signals_got == 1 && from_terminal(si);
+	/* The first is passed on, unless the program has it already. */
+	e.sent = w.signals_got == 1 ? w.signo : SIGKILL;
+	if (!e.from_terminal)
+		e.count = tr.signal_all(e.sent);
+	w.pending.push(e);
 }
 
-/* Takes the signals that came; true if one said a child of ours ended. */
-static bool
-on_signals(struct Watch *w, int sigfd)
+void
+on_signals(Watch &w, Tracker &tr)
 {
 	struct signalfd_siginfo si;
 	bool sigchld = false;
 
-	while (read(sigfd, &si, sizeof(si)) == (ssize_t)sizeof(si)) {
-		if (si.ssi_signo == SIGCHLD) {
+	while (read(w.signals.get(), &si, sizeof(si)) == (ssize_t)sizeof(si)) {
+		if (si.ssi_signo == SIGCHLD)
 			sigchld = true;
-			continue;
-		}
-		if (w->signals++ == 0)
-			w->signo = (int)si.ssi_signo;
-		/* The first is passed on; a second one is meant. */
-		int sig = w->signals == 1 ? w->signo : SIGKILL, sent = 0;
-		for (size_t i = 0; i < w->nprocs; i++) {
-			char st = proc_state(&w->procs[i], NULL, NULL);
-			if (st != 0 && st != 'Z' &&
-			    pidfd_signal(w->procs[i].pidfd, sig) == 0)
-				sent++;
-		}
-		report_signal(w, (int)si.ssi_signo, sent, sig);
+		else
+			on_signal(w, tr, si);
 	}
-	return sigchld;
+	if (sigchld)
+		tr.collect_ours();
 }
 
-static void
-on_tick(struct Watch *w, int tfd)
+bool
+tick(const Fd &fd)
 {
-	unsigned long long ticks;
+	unsigned long long n;
 
-	if (read(tfd, &ticks, sizeof(ticks)) == (ssize_t)sizeof(ticks))
-		report_states(w);
+	return read(fd.get(), &n, sizeof(n)) == (ssize_t)sizeof(n);
 }
 
 /* One look per column of the timeline, as wide as the run so far needs. */
-static void
-on_sample(struct Watch *w, int sfd)
+void
+on_sample(Watch &w, Tracker &tr)
 {
-	static double period;
-	unsigned long long ticks;
-	double width = picture_column(now(w) + 0.001);
-
-	if (read(sfd, &ticks, sizeof(ticks)) != (ssize_t)sizeof(ticks))
+	if (!tick(w.samples))
 		return;
-	picture_sample(w);
+	tr.sample();
+	Nanos width = column_width(tr.now() + 1'000'000);
 	struct itimerspec next = every(width);
-	if (width != period && timerfd_settime(sfd, 0, &next, NULL) == -1)
+	if (width != w.column &&
+	    timerfd_settime(w.samples.get(), 0, &next, nullptr) == -1)
 		fail("timerfd");
-	period = width;
+	w.column = width;
 }
 
-static bool
-finished(const struct Watch *w)
+void
+read_records(Watch &w, Tracker &tr, bool hung_up)
 {
-	for (size_t i = 0; i < w->nprocs; i++)
-		if (w->procs[i].collected < 0 &&
-		    !reaper_gave_up(w, &w->procs[i]))
-			return false;
-	return !w->have_children;
+	w.recs.clear();
+	bool whole = w.records.read(w.recs, w.t0);
+	tr.records(w.recs, whole);
+	if (!whole)
+		tr.sweep();
+	/* Everything it followed has gone: it has nothing more to say. */
+	if (hung_up)
+		w.records.close();
 }
 
-/* Looking, not waiting, is needed only where the kernel cannot tell. */
-static int
-poll_timeout(const struct Watch *w)
+int
+timeout(const Watch &w, const Tracker &tr, std::optional<Nanos> due)
 {
-	int reaper = reaper_timeout(w);
+	Nanos now = tr.now();
+	std::optional<Nanos> oldest = w.pending.oldest();
 
-	if (reaper >= 0 && reaper < 40)
-		return reaper;
-	for (size_t i = 0; i < w->nprocs; i++) {
-		const struct Proc *p = &w->procs[i];
-		if (p->collected >= 0)
-			continue;
-		if (w->polling && p->ended < 0)
-			return 40;
-		if (!w->hup_works && p->ended >= 0)
-			return 40;
-	}
-	return reaper;
-}
-
-enum { SIGFD, TIMERFD, SAMPLEFD, FIXED_FDS };
-
-/* The poll set: signals, the ticker, the fork records, each pidfd. */
-static size_t
-poll_set(struct Watch *w, struct pollfd **fds, size_t *cap, const int *fixed,
-    int *nrings)
-{
-	size_t want = FIXED_FDS + MAX_RINGS + w->nprocs;
-	if (*cap < want) {
-		void *p = realloc(*fds, want * sizeof(**fds));
-		if (p == NULL)
-			fail("realloc");
-		*fds = (struct pollfd *)p, *cap = want;
-	}
-	if (*fds == NULL)
-		fail("realloc");
-	int rfd[MAX_RINGS];
-	*nrings = forks_fds(rfd, MAX_RINGS);
-	size_t n = 0;
-	for (; n < FIXED_FDS; n++)
-		(*fds)[n] = {fixed[n], POLLIN, 0};
-	for (int i = 0; i < *nrings; i++)
-		(*fds)[n++] = {rfd[i], POLLIN, 0};
-	/* A zombie's pidfd stays readable; after that, await the hangup. */
-	for (size_t i = 0; i < w->nprocs; i++)
-		(*fds)[n++] = {w->procs[i].pidfd,
-		    (short)(w->procs[i].ended < 0 ? POLLIN : 0), 0};
-	return n;
+	if (oldest && (!due || *oldest + SETTLE < *due))
+		due = *oldest + SETTLE;
+	if (!w.records.active() || tr.polling_needed())
+		due = due ? std::min(*due, now + LOOK_PERIOD)
+			  : now + LOOK_PERIOD;
+	if (!due)
+		return -1;
+	return *due <= now ? 0 : (int)((*due - now + 999'999) / 1'000'000);
 }
 
 /*
- * The collections the kernel reported, told in the order the processes
- * ended, as its exit records have it, or else the young before the old:
- * a process that collects another outlives it.
+ * One turn: sleep until the kernel reports something, then take it in the
+ * order it happens: records, ends, our own collections, others'.
  */
-static void
-hangups(struct Watch *w, const struct pollfd *fds, size_t nprocs)
+void
+step(Watch &w, Tracker &tr)
 {
-	for (;;) {
-		size_t next = nprocs;
-		for (size_t i = nprocs; i-- > 0;) {
-			const struct Proc *p = &w->procs[i];
-			if (!(fds[i].revents & (POLLHUP | POLLNVAL)) ||
-			    p->collected >= 0)
-				continue;
-			if (next == nprocs ||
-			    (p->exit_at >= 0 && w->procs[next].exit_at >= 0 &&
-				p->exit_at < w->procs[next].exit_at))
-				next = i;
-		}
-		if (next == nprocs)
-			return;
-		collected_elsewhere(w, next);
+	struct epoll_event evs[256];
+	std::vector<ProcId> ended, gone;
+	bool records = false, hung_up = false;
+
+	std::optional<Nanos> due = tr.give_up();
+	int n = epoll_wait(w.epoll.get(), evs, 256, timeout(w, tr, due));
+	if (n == -1 && errno != EINTR)
+		fail("epoll_wait");
+	for (int i = 0; i < n; i++) {
+		std::uint64_t tok = evs[i].data.u64;
+		records = records || tok == TOKEN_RECORDS;
+		hung_up = hung_up ||
+			  (tok == TOKEN_RECORDS && (evs[i].events & EPOLLHUP));
+		if (tok < TOKEN_SIGNALS && (evs[i].events & EPOLLIN))
+			ended.push_back((ProcId)tok);
+		if (tok < TOKEN_SIGNALS && (evs[i].events & EPOLLHUP))
+			gone.push_back((ProcId)tok);
 	}
-}
-
-/*
- * One turn of the lifecycle: sleep until the kernel reports something,
- * then take it in the order it happens: births, deaths, collections.
- */
-static void
-step(struct Watch *w, const int *fixed)
-{
-	static struct pollfd *fds;
-	static size_t cap;
-	int nrings;
-	size_t n = poll_set(w, &fds, &cap, fixed, &nrings);
-	size_t first = FIXED_FDS + (size_t)nrings, nprocs = w->nprocs;
-
-	if (poll(fds, n, poll_timeout(w)) == -1 && errno != EINTR)
-		fail("poll");
-	/* Births first, so that a signal passed on reaches them too. */
-	bool hung_up = false;
-	for (int i = 0; i < nrings; i++)
-		hung_up = hung_up || (fds[FIXED_FDS + i].revents & POLLHUP);
-	if (nrings > 0)
-		forks_read(w, hung_up);
-	if (w->polling)
-		children_sweep(w);
-	bool sigchld =
-	    (fds[SIGFD].revents & POLLIN) && on_signals(w, fixed[SIGFD]);
-	/* What a living parent collected, it collected before it died. */
-	hangups(w, fds + first, nprocs);
-	for (size_t i = 0; i < nprocs; i++)
-		if ((fds[first + i].revents & POLLIN) &&
-		    w->procs[i].ended < 0 && w->procs[i].collected < 0)
-			on_exit_of(w, &w->procs[i]);
-	if (sigchld)
-		collect(w);
-	for (size_t i = 0; i < nprocs && !w->hup_works; i++)
-		if (w->procs[i].ended >= 0 && !proc_alive(&w->procs[i]))
-			collected_elsewhere(w, i);
-	if (fds[TIMERFD].revents & POLLIN)
-		on_tick(w, fixed[TIMERFD]);
-	if (fds[SAMPLEFD].revents & POLLIN)
-		on_sample(w, fixed[SAMPLEFD]);
+	if (w.records.active())
+		read_records(w, tr, hung_up);
+	if (!w.records.active() && tr.now() - w.last_sweep >= LOOK_PERIOD) {
+		tr.sweep();
+		w.last_sweep = tr.now();
+	}
+	std::sort(ended.begin(), ended.end());
+	for (ProcId id : ended)
+		tr.exited(id);
+	on_signals(w, tr);
+	std::sort(gone.begin(), gone.end());
+	for (ProcId id : gone)
+		tr.vanished(id);
+	if (tr.polling_needed())
+		tr.check_alive();
+	if (tick(w.states))
+		tr.look();
+	on_sample(w, tr);
+	flush(w, tr.now() - SETTLE);
 }
 
 /* Ends as the signal that ended the run would have ended us. */
-static void
+void
 reraise(int signo)
 {
 	sigset_t mask;
@@ -610,71 +534,114 @@ reraise(int signo)
 	(void)sigemptyset(&mask);
 	(void)sigaddset(&mask, signo);
 	(void)raise(signo);
-	(void)sigprocmask(SIG_UNBLOCK, &mask, NULL);
+	(void)sigprocmask(SIG_UNBLOCK, &mask, nullptr);
 }
 
-static int
-finish(const struct Watch *w)
+int
+finish(Watch &w, const Tracker &tr)
 {
-	int status = w->procs[0].status, err;
+	Nanos end = tr.now();
 
-	report_summary(w);
-	if (w->check)
-		report_verdicts(w);
-	report_timeline(w);
-	if ((err = output_error()) != 0)
+	flush(w, end + SETTLE);
+	w.out.write(summary(w.log));
+	if (w.opt.check)
+		w.out.write(verdicts(w.log, w.style));
+	w.out.write(timeline(w.log, end, w.style));
+	if (w.out.error() != 0)
 		(void)fprintf(stderr, "zombie-watch: standard output: %s\n",
-		    strerror(err));
-	if (w->signo != 0)
-		reraise(w->signo);
-	if (err != 0)
+		    strerror(w.out.error()));
+	if (w.signo != 0)
+		reraise(w.signo);
+	if (w.out.error() != 0)
 		return 125;
+	int status = tr.program_status().value_or(0);
 	if (WIFSIGNALED(status))
 		return 128 + WTERMSIG(status);
-	if (WEXITSTATUS(status) != 0 || !w->check)
+	if (WEXITSTATUS(status) != 0 || !w.opt.check)
 		return WEXITSTATUS(status);
-	return reaper_all_collected(w) ? 0 : 3;
+	return reaper_passed(w.log) ? 0 : 3;
 }
 
 /* Colour only on a terminal, and never where the user said no. */
-static bool
-wants_colour(void)
+bool
+wants_colour()
 {
 	const char *no = getenv("NO_COLOR"), *term = getenv("TERM");
 
-	return isatty(STDOUT_FILENO) && (no == NULL || *no == '\0') &&
-	       term != NULL && *term != '\0' && strcmp(term, "dumb") != 0;
+	return isatty(STDOUT_FILENO) && (no == nullptr || *no == '\0') &&
+	       term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 }
+
+int
+terminal_width()
+{
+	struct winsize ws = {};
+
+	if (isatty(STDOUT_FILENO) &&
+	    ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+		return ws.ws_col;
+	return 78;
+}
+
+void
+refuse_pid1()
+{
+	(void)fprintf(stderr,
+	    "zombie-watch: --check-reaper: zombie-watch is PID 1 here, so no "
+	    "other process\n"
+	    "can adopt an orphan and there is no reaper to check.  Run it "
+	    "inside the\n"
+	    "container under the container's own init, for example with\n"
+	    "  docker exec CONTAINER /zombie-watch --check-reaper\n");
+	exit(2);
+}
+
+void
+setup(Watch &w)
+{
+	standard_files();
+	w.style.width = terminal_width();
+	w.style.colour = wants_colour();
+	w.style.check = w.opt.check;
+	w.style.reaper_wait = w.opt.reaper_wait;
+	w.t0 = monotonic_now();
+	files_setup(w.in);
+	w.signals = signals_setup(w.in);
+	w.epoll = Fd(epoll_create1(EPOLL_CLOEXEC));
+	if (!w.epoll)
+		fail("epoll_create1");
+	watch_fd(w, w.signals.get(), TOKEN_SIGNALS);
+	/* Checking the system's reaper, orphans must be free to reach it. */
+	if (!w.opt.check && prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
+		fail("prctl");
+}
+
+} // namespace
 
 int
 main(int argc, char *argv[])
 {
-	char program[PATH_MAX];
-	char *dflt[] = {program, NULL};
-	/* Static, so that what it holds is still held when the process ends. */
-	static struct Watch w;
+	Watch w;
 
-	w.reaper_wait = 10;
-	char **args = options(argc, argv, &w, program, sizeof(program), dflt);
-	if (w.check && getpid() == 1)
-		reaper_refuse_pid1();
-	if (w.check)
-		reaper_pin_ancestors();
-	w.t0 = now(&w);
-	w.self = getpid();
-	w.have_children = true;
-	w.hup_works = pidfd_hangs_up();
-	w.colour = wants_colour();
-	files_setup();
-	int fixed[FIXED_FDS];
-	fixed[SIGFD] = signals_setup();
-	/* Checking the system's reaper, orphans must be free to reach it. */
-	if (!w.check && prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
-		fail("prctl");
-	start(&w, args);
-	fixed[TIMERFD] = ticker(5);
-	fixed[SAMPLEFD] = ticker(picture_column(0));
-	while (!finished(&w))
-		step(&w, fixed);
-	return finish(&w);
+	w.opt = options(argc, argv);
+	if (w.opt.check && getpid() == 1)
+		refuse_pid1();
+	setup(w);
+	TrackerSetup ts;
+	ts.t0 = w.t0;
+	ts.self = getpid();
+	ts.epoll = w.epoll.get();
+	ts.check = w.opt.check;
+	ts.hup_works = pidfd_hangs_up();
+	ts.reaper_wait = w.opt.reaper_wait;
+	Tracker tr(w.log, w.pending, ts);
+	if (w.opt.check)
+		tr.pin_ancestors();
+	start(w, tr);
+	w.states = ticker(w, 5'000'000'000, TOKEN_STATES);
+	w.column = column_width(0);
+	w.samples = ticker(w, w.column, TOKEN_SAMPLES);
+	while (!tr.finished())
+		step(w, tr);
+	return finish(w, tr);
 }

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * Who collected a process that the watcher did not collect itself, decided
+ * in one place and from evidence only.  The kernel's wait adds the child's
+ * minor page faults (its own and its children's) to the collector's count
+ * of its children's, which /proc shows even of a zombie; a release by the
+ * kernel, with SIGCHLD ignored or SA_NOCLDWAIT, adds nothing.
+ */
+#ifndef ZOMBIE_ATTRIBUTE_H
+#define ZOMBIE_ATTRIBUTE_H
+
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "log.h"
+
+/* A process that may have collected it, in the kernel's order. */
+struct Candidate {
+	ProcId who = 0;
+	/* Its count of its children's page faults, if it could be read. */
+	std::optional<long long> count;
+	/* That count when the watcher first knew it: 0 for a new process. */
+	long long base = 0;
+	/* Its SigIgn shows SIGCHLD ignored. */
+	bool ignores = false;
+};
+
+struct Attribution {
+	std::optional<ProcId> by; /* empty: the kernel released it */
+	How how = How::Released;
+	Guess guess = Guess::None;
+	bool ignores = false; /* the one it was released from ignores SIGCHLD */
+};
+
+/*
+ * What each collector has been credited with so far, so that one count
+ * explains two children collected at once, and a reading never moves
+ * anyone's baseline.
+ */
+class Ledger {
+public:
+	/*
+	 * faults: the child's own and its children's, read while it was a
+	 * zombie, or empty if it was gone first.
+	 */
+	Attribution attribute(const std::optional<long long> &faults,
+	    const std::vector<Candidate> &candidates);
+
+private:
+	long long unexplained(const Candidate &c) const;
+	std::unordered_map<ProcId, long long> credited_;
+};
+
+#endif

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * What zombie-watch asks of the kernel: pidfds, the /proc files of a pinned
+ * process, and the fork and exit records of the watched tree.
+ */
+#ifndef ZOMBIE_KERNEL_H
+#define ZOMBIE_KERNEL_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "fd.h"
+#include "log.h"
+
+Nanos monotonic_now();
+
+Fd pidfd_open(pid_t pid);
+/* True while the process exists, as a zombie too. */
+bool pidfd_alive(const Fd &pidfd);
+bool pidfd_signal(const Fd &pidfd, int sig);
+/* Before Linux 6.9 a pidfd does not hang up once its process is gone. */
+bool pidfd_hangs_up();
+/* The wait status pidfs keeps of a process collected elsewhere (6.15). */
+std::optional<int> pidfd_exit_status(const Fd &pidfd);
+
+/* Its /proc/PID/stat, opened once and read again with pread. */
+Fd stat_open(pid_t pid);
+
+/* What a stat line says; counts are minor page faults. */
+struct Stat {
+	char state = 0;
+	pid_t ppid = 0;
+	long long minflt = 0, cminflt = 0;
+	long long start_ticks = 0; /* clock ticks since boot */
+	int threads = 0;
+	int exit_code = 0; /* as wait reports it, once it has exited */
+};
+std::optional<Stat> stat_read(const Fd &stat);
+/* Nanoseconds the process has run or waited to run, if it can be read. */
+std::optional<long long> ran_read(pid_t pid);
+/* From /proc/PID/status: SIGCHLD is ignored. */
+bool ignores_sigchld(pid_t pid);
+/* Its command, as /proc has it, or empty. */
+std::string comm_read(pid_t pid);
+/* The children its threads created that still have it as their parent. */
+std::vector<pid_t> children_read(pid_t pid);
+/* The boot-time start of a process, on the watcher's clock. */
+Nanos start_time(const Stat &s, Nanos t0);
+
+/* A fork or exit record; a thread shares its process's number. */
+struct Record {
+	bool fork = false;
+	pid_t pid = 0, ppid = 0, tid = 0, ptid = 0;
+	Nanos t = 0; /* the kernel's CLOCK_MONOTONIC, less t0 */
+};
+
+/*
+ * The kernel's fork and exit records of a process and of everything it
+ * creates, through a software perf event that follows it (one ring a CPU:
+ * per-task inherited events can only be mapped per CPU).
+ */
+class ForkRecords {
+public:
+	ForkRecords() = default;
+	ForkRecords(const ForkRecords &) = delete;
+	ForkRecords &operator=(const ForkRecords &) = delete;
+	~ForkRecords();
+	/* False where the system refuses it: then children are looked for. */
+	bool open(pid_t pid);
+	bool
+	active() const
+	{
+		return !rings_.empty();
+	}
+	std::vector<int> fds() const;
+	/* Appends what the rings hold, in time order; false if any was lost. */
+	bool read(std::vector<Record> &into, Nanos t0);
+	void close();
+
+private:
+	struct Ring {
+		Fd fd;
+		void *map = nullptr;
+		std::uint64_t tail = 0;
+	};
+	bool ring_open(pid_t pid, int cpu);
+	bool ring_take(Ring &r, std::vector<Record> &into, Nanos t0);
+	std::vector<Ring> rings_;
+	size_t page_ = 0;
+};
+
+#endif

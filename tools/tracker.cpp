@@ -1,0 +1,790 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * From the kernel's records and descriptors to events.  Every process of
+ * the tree is known from its fork record, held by a pidfd where it can
+ * still be pinned, and told from creation to collection even when it was
+ * gone before it could be held.  Times are the kernel's where it recorded
+ * them (forks and exits), else when the watcher saw the change, bounded by
+ * what must have come before and after it.
+ */
+
+#include <errno.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "tracker.h"
+
+void
+Pending::push(const Event &e)
+{
+	q_.push(Item{e, seq_++});
+}
+
+std::optional<Nanos>
+Pending::oldest() const
+{
+	if (q_.empty())
+		return std::nullopt;
+	return q_.top().e.t;
+}
+
+Tracker::Tracker(Log &log, Pending &out, const TrackerSetup &setup)
+    : log_(log), out_(out), setup_(setup)
+{
+	watcher_ = log_.add_process(setup.self, Role::Watcher);
+	known_.resize(1);
+}
+
+Nanos
+Tracker::now() const
+{
+	return monotonic_now() - setup_.t0;
+}
+
+void
+Tracker::emit(Event e)
+{
+	out_.push(e);
+}
+
+Tracker::Live *
+Tracker::find(ProcId id)
+{
+	auto it = live_.find(id);
+	return it == live_.end() ? nullptr : &it->second;
+}
+
+Tracker::Live *
+Tracker::find_pid(pid_t pid)
+{
+	auto it = by_pid_.find(pid);
+	return it == by_pid_.end() ? nullptr : find(it->second);
+}
+
+/* A process by number: the tree's, the watcher, or one outside. */
+std::optional<ProcId>
+Tracker::id_of(pid_t pid)
+{
+	if (pid == setup_.self)
+		return watcher_;
+	if (Live *l = find_pid(pid))
+		return l->id;
+	if (pid <= 0)
+		return std::nullopt;
+	return outsider(pid);
+}
+
+ProcId
+Tracker::outsider(pid_t pid)
+{
+	auto it = outsiders_.find(pid);
+	if (it != outsiders_.end())
+		return it->second;
+	ProcId id = log_.add_process(pid, Role::Outsider, comm_read(pid));
+	known_.resize(id + 1);
+	outsiders_[pid] = id;
+	return id;
+}
+
+ProcId
+Tracker::add_child(pid_t pid, std::optional<ProcId> creator, Nanos t)
+{
+	ProcId id = log_.add_process(pid, Role::Child);
+	known_.resize(id + 1);
+	Live &l = live_[id];
+	l.id = id;
+	l.pid = pid;
+	l.creator = creator;
+	l.parent = creator;
+	l.created = t;
+	known_[id].parent = creator;
+	by_pid_[pid] = id;
+	return id;
+}
+
+/*
+ * Holds it by pidfd and its stat file.  The number may be another's by
+ * now: a process whose start is not this one's is not it.
+ */
+bool
+Tracker::pin(Live &l, std::optional<Nanos> born)
+{
+	l.pidfd = pidfd_open(l.pid);
+	if (!l.pidfd) {
+		l.gone = errno == ESRCH;
+		return false;
+	}
+	l.stat = stat_open(l.pid);
+	std::optional<Stat> s = stat_read(l.stat);
+	const Nanos tick = 1'000'000'000 / sysconf(_SC_CLK_TCK);
+	if (!s || !pidfd_alive(l.pidfd) ||
+	    (born && (start_time(*s, setup_.t0) < *born - 3 * tick ||
+			 start_time(*s, setup_.t0) > *born + 3 * tick))) {
+		l.pidfd.reset();
+		l.stat.reset();
+		l.gone = true;
+		return false;
+	}
+	l.seen = s->state;
+	/*
+	 * Its parent is its creator's while the creator runs, unless made
+	 * with clone(CLONE_PARENT): then it is the creator's parent.
+	 */
+	Live *c = l.creator ? find(*l.creator) : nullptr;
+	if (c != nullptr && !c->record_end && !c->end && s->ppid != c->pid &&
+	    c->parent && id_of(s->ppid) == c->parent)
+		l.parent = c->parent;
+	known_[l.id].parent = l.parent;
+	struct epoll_event ev = {};
+	ev.events = EPOLLIN;
+	ev.data.u64 = l.id;
+	(void)epoll_ctl(setup_.epoll, EPOLL_CTL_ADD, l.pidfd.get(), &ev);
+	return true;
+}
+
+bool
+Tracker::start(pid_t pid, Nanos t, const std::string &program)
+{
+	ProcId id = log_.add_process(pid, Role::Program, program);
+	known_.resize(id + 1);
+	Live &l = live_[id];
+	l.id = id;
+	l.pid = pid;
+	l.parent = l.creator = watcher_;
+	l.created = t;
+	known_[id].parent = watcher_;
+	by_pid_[pid] = id;
+	program_ = id;
+	return pin(l, std::nullopt);
+}
+
+void
+Tracker::started()
+{
+	Live *l = find(*program_);
+	Event e;
+	e.what = What::Started;
+	e.t = l != nullptr ? l->created : 0;
+	e.proc = *program_;
+	e.other = watcher_;
+	emit(e);
+}
+
+/*
+ * The watcher's ancestors, up to PID 1: an orphan goes to the nearest of
+ * them that is a subreaper, or to PID 1, and /proc does not say which; the
+ * one whose count grows by the orphan's collected it.
+ */
+void
+Tracker::pin_ancestors()
+{
+	for (pid_t pid = getppid(); pid > 0 && ancestors_.size() < 64;) {
+		Ancestor a;
+		a.pid = pid;
+		a.pidfd = pidfd_open(pid);
+		a.stat = stat_open(pid);
+		std::optional<Stat> s = stat_read(a.stat);
+		if (!s || !pidfd_alive(a.pidfd))
+			return;
+		a.id = outsider(pid);
+		a.base = s->cminflt;
+		ancestors_.push_back(std::move(a));
+		pid = pid == 1 ? 0 : s->ppid;
+	}
+}
+
+void
+Tracker::created(Live &l)
+{
+	Event e;
+	e.what = What::Created;
+	e.t = l.created;
+	e.proc = l.id;
+	e.by = l.creator;
+	e.other = l.parent;
+	emit(e);
+}
+
+void
+Tracker::on_fork(const Record &r, std::vector<ProcId> &fresh)
+{
+	if (r.pid == r.ppid) {
+		if (Live *l = find_pid(r.pid))
+			l->threads++;
+		return;
+	}
+	/* Its number is free again: whoever had it is gone. */
+	if (Live *old = find_pid(r.pid))
+		vanished(old->id);
+	std::optional<ProcId> creator;
+	if (Live *c = find_pid(r.ppid))
+		creator = c->id;
+	fresh.push_back(add_child(r.pid, creator, r.t));
+}
+
+void
+Tracker::on_exit(const Record &r)
+{
+	Live *l = find_pid(r.pid);
+
+	if (l == nullptr || l->end)
+		return;
+	if (--l->threads > 0) {
+		if (r.tid == r.pid && !l->main_exited) {
+			l->main_exited = true;
+			Event e;
+			e.what = What::MainExited;
+			e.t = r.t;
+			e.proc = l->id;
+			e.count = l->threads;
+			emit(e);
+		}
+		return;
+	}
+	l->record_end = r.t;
+	l->exit_ppid = r.ppid;
+	/* Not held: the record is all there is, and it is gone. */
+	if (!l->pidfd && l->gone)
+		vanished(l->id);
+}
+
+/* Pins what the records created, unless they also say it has ended. */
+void
+Tracker::settle_fresh(const std::vector<ProcId> &fresh)
+{
+	for (ProcId id : fresh) {
+		Live *l = find(id);
+		if (l == nullptr)
+			continue;
+		bool held = pin(*l, l->created);
+		if (!held && l->gone) {
+			created(*l);
+			/* Ended and collected already: its record says when. */
+			if (l->record_end)
+				vanished(id);
+			continue;
+		}
+		if (!held) {
+			(void)fprintf(stderr,
+			    "zombie-watch: cannot follow process %d: %s\n",
+			    (int)l->pid, strerror(errno));
+			l->given_up = true;
+			Event e;
+			e.what = What::Unfollowed;
+			e.t = l->created;
+			e.proc = id;
+			created(*l);
+			emit(e);
+			continue;
+		}
+		created(*l);
+	}
+}
+
+void
+Tracker::records(const std::vector<Record> &recs, bool whole)
+{
+	std::vector<ProcId> fresh;
+
+	for (const Record &r : recs) {
+		if (r.fork)
+			on_fork(r, fresh);
+		else
+			on_exit(r);
+	}
+	settle_fresh(fresh);
+	if (whole)
+		return;
+	/* Records were lost: what went unheld cannot wait for its exit's. */
+	std::vector<ProcId> lost;
+	for (auto &[id, l] : live_)
+		if (l.gone && !l.pidfd)
+			lost.push_back(id);
+	std::sort(lost.begin(), lost.end());
+	for (ProcId id : lost)
+		vanished(id);
+}
+
+/* It has ended: what it leaves for its collector, read while it can be. */
+void
+Tracker::end_now(Live &l)
+{
+	if (l.end)
+		return;
+	std::optional<Stat> s = stat_read(l.stat);
+	bool held = s && pidfd_alive(l.pidfd);
+	l.end = l.record_end ? *l.record_end : now();
+	if (held) {
+		l.faults = s->minflt + s->cminflt;
+		known_[l.id].final_count = s->cminflt;
+		l.status = s->exit_code;
+	} else {
+		l.status = pidfd_exit_status(l.pidfd);
+	}
+	known_[l.id].end = l.end;
+	if (l.looked) {
+		Event smp;
+		smp.what = What::Sample;
+		smp.t = std::max(*l.end, *l.looked);
+		smp.proc = l.id;
+		smp.state = letter(l, smp.t);
+		emit(smp);
+	}
+	std::optional<ProcId> parent = l.parent;
+	if (l.exit_ppid)
+		parent = id_of(*l.exit_ppid);
+	else if (held)
+		parent = id_of(s->ppid);
+	l.parent = parent;
+	known_[l.id].parent = parent;
+	Event e;
+	e.what = What::Ended;
+	e.t = *l.end;
+	e.observed = !l.record_end;
+	e.proc = l.id;
+	e.other = parent;
+	e.status = l.status;
+	e.zombie = held && s->state == 'Z';
+	emit(e);
+	if (l.pidfd) {
+		struct epoll_event ev = {};
+		ev.data.u64 = l.id;
+		(void)epoll_ctl(
+		    setup_.epoll, EPOLL_CTL_MOD, l.pidfd.get(), &ev);
+	}
+	handover(l);
+}
+
+void
+Tracker::exited(ProcId id)
+{
+	if (Live *l = find(id))
+		end_now(*l);
+}
+
+/* Its parent has ended: each child still here has gone to a reaper. */
+void
+Tracker::handover(Live &x)
+{
+	std::vector<ProcId> kids;
+
+	for (auto &[id, l] : live_)
+		if (l.parent == x.id && !l.orphaned && &l != &x)
+			kids.push_back(id);
+	std::sort(kids.begin(), kids.end());
+	for (ProcId id : kids)
+		orphan(live_.at(id), x);
+}
+
+void
+Tracker::orphan(Live &l, const Live &x)
+{
+	std::optional<Stat> s = stat_read(l.stat);
+
+	if (!s || !pidfd_alive(l.pidfd)) {
+		/* Gone already: its collection will say where it went. */
+		l.handover_unknown = true;
+		return;
+	}
+	bool ended_first =
+	    l.record_end ? *l.record_end <= *x.end : s->state == 'Z';
+	if (ended_first)
+		end_now(l);
+	l.orphaned = *x.end + 1;
+	l.parent = id_of(s->ppid);
+	Event e;
+	e.what = What::Orphaned;
+	e.t = *l.orphaned;
+	e.proc = l.id;
+	e.other = l.parent;
+	/* Ended since, its state at the hand-over is not known. */
+	e.state = ended_first ? 'Z' : l.record_end ? 0 : s->state;
+	emit(e);
+}
+
+Candidate
+Tracker::candidate(ProcId who)
+{
+	Candidate c;
+	c.who = who;
+	if (Live *p = find(who)) {
+		if (!p->end) {
+			std::optional<Stat> s = stat_read(p->stat);
+			if (s)
+				c.count = s->cminflt;
+			c.ignores = ignores_sigchld(p->pid);
+		} else {
+			c.count = known_[who].final_count;
+		}
+		return c;
+	}
+	for (const Ancestor &a : ancestors_)
+		if (a.id == who) {
+			std::optional<Stat> s = stat_read(a.stat);
+			if (s && pidfd_alive(a.pidfd))
+				c.count = s->cminflt;
+			c.base = a.base;
+			c.ignores = ignores_sigchld(a.pid);
+			return c;
+		}
+	if (who < known_.size())
+		c.count = known_[who].final_count;
+	return c;
+}
+
+/*
+ * Where an orphan may have gone, nearest first: a subreaper among its
+ * parent's live ancestors in the tree, then the watcher's own ancestors up
+ * to the init of the namespace.
+ */
+void
+Tracker::adopters(ProcId x, std::vector<Candidate> &into)
+{
+	for (std::optional<ProcId> a = known_[x].parent;
+	     a && *a != watcher_ && *a < known_.size(); a = known_[*a].parent)
+		if (Live *l = find(*a); l != nullptr && !l->end)
+			into.push_back(candidate(*a));
+	for (const Ancestor &a : ancestors_)
+		into.push_back(candidate(a.id));
+}
+
+std::vector<Candidate>
+Tracker::candidates(const Live &l)
+{
+	std::vector<Candidate> c;
+
+	if (l.orphaned && l.parent) {
+		c.push_back(candidate(*l.parent));
+		return c;
+	}
+	if (l.parent)
+		c.push_back(candidate(*l.parent));
+	if (l.handover_unknown && l.parent)
+		adopters(*l.parent, c);
+	return c;
+}
+
+/*
+ * When it was collected: when it was seen gone, but not before it ended or
+ * passed to its collector, and before its collector's own end.
+ */
+Nanos
+Tracker::causal(const Live &l, const Attribution &a) const
+{
+	Nanos lo = *l.end + 1;
+
+	if (l.orphaned)
+		lo = std::max(lo, *l.orphaned + 1);
+	if (a.how == How::Released)
+		return lo;
+	Nanos t = now();
+	if (a.by && *a.by < known_.size() && known_[*a.by].end)
+		t = std::min(t, *known_[*a.by].end - 1);
+	return std::max(t, lo);
+}
+
+void
+Tracker::collected(Live &l, const Attribution &a, Nanos t)
+{
+	Event e;
+	e.what = What::Collected;
+	e.t = t;
+	e.observed = true;
+	e.proc = l.id;
+	e.other = a.by;
+	e.how = a.how;
+	e.guess = a.guess;
+	e.ignores = a.ignores;
+	e.status = l.status;
+	emit(e);
+	release(l.id);
+}
+
+void
+Tracker::release(ProcId id)
+{
+	Live *l = find(id);
+
+	if (l == nullptr)
+		return;
+	auto it = by_pid_.find(l->pid);
+	if (it != by_pid_.end() && it->second == id)
+		by_pid_.erase(it);
+	live_.erase(id);
+}
+
+/*
+ * Who took an orphan that was gone before it was seen: its collector, or,
+ * released, the nearest that ignores SIGCHLD, as the kernel releases an
+ * orphan only when handed to one that does; else the reaper of last resort.
+ */
+ProcId
+Tracker::adopter(const Attribution &a, ProcId parent)
+{
+	if (a.by && *a.by != parent)
+		return *a.by;
+	if (!setup_.check || ancestors_.empty())
+		return watcher_;
+	for (const Ancestor &anc : ancestors_)
+		if (ignores_sigchld(anc.pid))
+			return anc.id;
+	return ancestors_.back().id;
+}
+
+/* Someone else collected it, or the kernel released it: who, from what. */
+void
+Tracker::vanished(ProcId id)
+{
+	Live *lp = find(id);
+
+	if (lp == nullptr)
+		return;
+	Live &l = *lp;
+	end_now(l);
+	std::vector<Candidate> c = candidates(l);
+	Attribution a = ledger_.attribute(l.faults, c);
+	if (l.handover_unknown && !l.orphaned) {
+		/* Passed on and gone at once: told in the order it happened. */
+		l.orphaned = *known_[*l.parent].end + 1;
+		l.parent = adopter(a, *l.parent);
+		Event e;
+		e.what = What::Orphaned;
+		e.t = *l.orphaned;
+		e.proc = l.id;
+		e.other = l.parent;
+		e.state = *l.end <= *l.orphaned ? 'Z' : 0;
+		emit(e);
+	}
+	collected(l, a, causal(l, a));
+}
+
+/* Collects every zombie that is ours, looked at before it is collected. */
+void
+Tracker::collect_ours()
+{
+	siginfo_t si;
+	int status;
+
+	for (;;) {
+		si.si_pid = 0;
+		if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == -1) {
+			have_children_ = errno != ECHILD;
+			return;
+		}
+		if (si.si_pid == 0)
+			return;
+		if (find_pid(si.si_pid) == nullptr)
+			found(si.si_pid, watcher_);
+		Live *l = find_pid(si.si_pid);
+		if (l != nullptr) {
+			if (Live *x = l->parent ? find(*l->parent) : nullptr)
+				end_now(*x);
+			end_now(*l);
+		}
+		if (waitpid(si.si_pid, &status, WNOHANG) != si.si_pid)
+			return;
+		if (l == nullptr)
+			continue;
+		l->status = status;
+		if (program_ && l->id == *program_)
+			program_status_ = status;
+		Attribution a;
+		a.by = watcher_;
+		a.how = How::Wait;
+		collected(*l, a, std::max(now(), *l->end + 1));
+	}
+}
+
+/* Found by looking, not told: a child of parent, or an orphan of ours. */
+void
+Tracker::found(pid_t pid, std::optional<ProcId> parent)
+{
+	if (find_pid(pid) != nullptr || pid == setup_.self)
+		return;
+	bool orphan = parent == watcher_;
+	ProcId id = add_child(pid, orphan ? std::nullopt : parent, now());
+	Live &l = live_.at(id);
+	l.parent = parent;
+	known_[id].parent = parent;
+	if (!pin(l, std::nullopt)) {
+		release(id);
+		return;
+	}
+	std::optional<Stat> s = stat_read(l.stat);
+	if (s)
+		l.created = std::min(start_time(*s, setup_.t0), now());
+	created(l);
+}
+
+/* Where fork records are refused: each live process's list of children. */
+void
+Tracker::sweep()
+{
+	std::vector<std::pair<pid_t, ProcId>> parents;
+
+	for (auto &[id, l] : live_)
+		if (!l.end && l.pidfd)
+			parents.emplace_back(l.pid, id);
+	std::sort(parents.begin(), parents.end(),
+	    [](const auto &a, const auto &b) { return a.second < b.second; });
+	for (pid_t kid : children_read(setup_.self))
+		found(kid, watcher_);
+	for (auto &[pid, id] : parents)
+		for (pid_t kid : children_read(pid))
+			found(kid, id);
+}
+
+/* The state that held since the last look, from the kernel's account. */
+char
+Tracker::letter(Live &l, Nanos t)
+{
+	std::optional<long long> ran = ran_read(l.pid);
+	std::optional<Stat> s = stat_read(l.stat);
+	char st = s ? s->state : l.seen;
+	bool asleep = st != 'R' && st != 'Z' && st != 'X';
+	char was = l.seen;
+
+	if (ran && l.ran && l.looked)
+		was = (double)(*ran - *l.ran) * 2 > (double)(t - *l.looked)
+			  ? 'R'
+		      : was != 'R' ? was
+		      : asleep	   ? st
+				   : 'S';
+	else if (!l.looked)
+		was = st == 'Z' ? 'S' : st;
+	l.looked = t;
+	l.seen = st == 'Z' ? was : st;
+	l.ran = ran;
+	return was == 'Z' ? 'S' : was;
+}
+
+void
+Tracker::sample()
+{
+	Nanos t = now();
+
+	for (auto &[id, l] : live_) {
+		if (l.end || !l.pidfd)
+			continue;
+		Event e;
+		e.what = What::Sample;
+		e.t = t;
+		e.proc = id;
+		e.state = letter(l, t);
+		emit(e);
+	}
+}
+
+/* The periodic picture, read afresh: never what was true a moment ago. */
+void
+Tracker::look()
+{
+	Snapshot snap;
+	std::vector<ProcId> ids;
+
+	for (auto &[id, l] : live_)
+		if (l.pidfd)
+			ids.push_back(id);
+	std::sort(ids.begin(), ids.end());
+	for (ProcId id : ids) {
+		Live &l = live_.at(id);
+		std::optional<Stat> s = stat_read(l.stat);
+		if (!s)
+			continue;
+		Look lk;
+		lk.proc = id;
+		lk.ppid = s->ppid;
+		lk.state = s->state;
+		lk.main_exited = !l.end && s->state == 'Z';
+		lk.threads = l.main_exited ? l.threads : s->threads - 1;
+		snap.looks.push_back(lk);
+		if (!find(*program_) && l.parent == watcher_)
+			snap.adopted++;
+	}
+	Event e;
+	e.what = What::States;
+	e.t = now();
+	e.snapshot = log_.add_snapshot(std::move(snap));
+	emit(e);
+}
+
+/* Before Linux 6.9 a collected process's pidfd does not hang up. */
+void
+Tracker::check_alive()
+{
+	std::vector<ProcId> gone;
+
+	for (auto &[id, l] : live_)
+		if (l.end && l.pidfd && !pidfd_alive(l.pidfd))
+			gone.push_back(id);
+	std::sort(gone.begin(), gone.end());
+	for (ProcId id : gone)
+		vanished(id);
+}
+
+std::optional<Nanos>
+Tracker::give_up()
+{
+	std::optional<Nanos> due;
+	Nanos t = now();
+
+	for (auto &[id, l] : live_) {
+		if (!setup_.check || !l.orphaned || !l.end || l.given_up)
+			continue;
+		Nanos at = std::max(*l.orphaned, *l.end) + setup_.reaper_wait;
+		if (at <= t)
+			l.given_up = true;
+		else if (!due || at < *due)
+			due = at;
+	}
+	return due;
+}
+
+int
+Tracker::signal_all(int sig)
+{
+	int sent = 0;
+
+	for (auto &[id, l] : live_)
+		if (!l.end && pidfd_signal(l.pidfd, sig))
+			sent++;
+	return sent;
+}
+
+bool
+Tracker::finished() const
+{
+	for (const auto &[id, l] : live_)
+		if (!l.given_up)
+			return false;
+	return !have_children_;
+}
+
+bool
+Tracker::polling_needed() const
+{
+	if (setup_.hup_works)
+		return false;
+	for (const auto &[id, l] : live_)
+		if (l.end && l.pidfd)
+			return true;
+	return false;
+}
+
+std::optional<int>
+Tracker::program_status() const
+{
+	return program_status_;
+}
+
+pid_t
+Tracker::program_pid() const
+{
+	return log_.proc(*program_).pid;
+}

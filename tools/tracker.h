@@ -1,0 +1,170 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The kernel side of zombie-watch: turns fork and exit records, pidfd
+ * events and the collections it makes itself into events, each with the
+ * kernel's time where the kernel gives one, into a queue that hands them
+ * to the log in the order they happened.
+ */
+#ifndef ZOMBIE_TRACKER_H
+#define ZOMBIE_TRACKER_H
+
+#include <sys/types.h>
+
+#include <optional>
+#include <queue>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "attribute.h"
+#include "fd.h"
+#include "kernel.h"
+#include "log.h"
+
+/*
+ * Events wait here until they are older than the newest minus a settling
+ * window, as in perf's ordered-events queue: what the kernel recorded a
+ * moment ago may be read after what the watcher noticed since.
+ */
+class Pending {
+public:
+	void push(const Event &e);
+	/* Moves to the log every event at or before horizon, in order. */
+	template <typename F>
+	void
+	flush(Nanos horizon, Log &log, F &&each)
+	{
+		while (!q_.empty() && q_.top().e.t <= horizon) {
+			log.append(q_.top().e);
+			q_.pop();
+			each((Index)(log.events().size() - 1));
+		}
+	}
+	std::optional<Nanos> oldest() const;
+
+private:
+	struct Item {
+		Event e;
+		std::uint64_t seq;
+		bool
+		operator<(const Item &o) const
+		{
+			/* A max-heap: the earliest comes out first. */
+			return e.t != o.e.t ? e.t > o.e.t : seq > o.seq;
+		}
+	};
+	std::priority_queue<Item> q_;
+	std::uint64_t seq_ = 0;
+};
+
+struct TrackerSetup {
+	Nanos t0 = 0;
+	pid_t self = 0;
+	int epoll = -1;     /* where pidfds are watched; data is the ProcId */
+	bool check = false; /* orphans go to the system's reaper */
+	bool hup_works = true;
+	Nanos reaper_wait = 0;
+};
+
+class Tracker {
+public:
+	Tracker(Log &log, Pending &out, const TrackerSetup &setup);
+	/* The program, forked at t: false if it cannot be held. */
+	bool start(pid_t pid, Nanos t, const std::string &program);
+	void started();
+	void pin_ancestors();
+	void records(const std::vector<Record> &recs, bool whole);
+	void sweep();
+	void exited(ProcId id);
+	void vanished(ProcId id);
+	void collect_ours();
+	void look();
+	void sample();
+	void check_alive();
+	/* Gives up on orphans left too long; the next due time, if any. */
+	std::optional<Nanos> give_up();
+	int signal_all(int sig);
+	bool finished() const;
+	bool polling_needed() const;
+	std::optional<int> program_status() const;
+	pid_t program_pid() const;
+	Nanos now() const;
+
+private:
+	struct Live {
+		ProcId id = 0;
+		pid_t pid = 0;
+		Fd pidfd, stat;
+		std::optional<ProcId> parent; /* its parent now */
+		std::optional<ProcId> creator;
+		Nanos created = 0;
+		std::optional<Nanos> record_end;
+		std::optional<pid_t> exit_ppid;
+		std::optional<Nanos> end;
+		std::optional<Nanos> orphaned;
+		bool handover_unknown = false; /* gone before it was seen */
+		bool gone = false;             /* released before it was held */
+		bool given_up = false;
+		int threads = 1;
+		bool main_exited = false;
+		std::optional<long long> faults;
+		std::optional<int> status;
+		/* For the timeline: the last look, and the state it settled. */
+		std::optional<Nanos> looked;
+		char seen = 'S';
+		std::optional<long long> ran;
+	};
+	/* What outlives a process's record: what its children need. */
+	struct Known {
+		std::optional<long long> final_count;
+		std::optional<Nanos> end;
+		std::optional<ProcId> parent;
+	};
+	struct Ancestor {
+		ProcId id = 0;
+		pid_t pid = 0;
+		Fd pidfd, stat;
+		long long base = 0;
+	};
+
+	void emit(Event e);
+	Live *find(ProcId id);
+	Live *find_pid(pid_t pid);
+	ProcId add_child(pid_t pid, std::optional<ProcId> creator, Nanos t);
+	std::optional<ProcId> id_of(pid_t pid);
+	ProcId outsider(pid_t pid);
+	bool pin(Live &l, std::optional<Nanos> born);
+	void created(Live &l);
+	void on_fork(const Record &r, std::vector<ProcId> &fresh);
+	void on_exit(const Record &r);
+	void settle_fresh(const std::vector<ProcId> &fresh);
+	void end_now(Live &l);
+	void handover(Live &x);
+	void orphan(Live &l, const Live &x);
+	std::vector<Candidate> candidates(const Live &l);
+	Candidate candidate(ProcId who);
+	void adopters(ProcId x, std::vector<Candidate> &into);
+	Nanos causal(const Live &l, const Attribution &a) const;
+	ProcId adopter(const Attribution &a, ProcId parent);
+	void collected(Live &l, const Attribution &a, Nanos t);
+	void release(ProcId id);
+	void found(pid_t pid, std::optional<ProcId> parent);
+	char letter(Live &l, Nanos t);
+
+	Log &log_;
+	Pending &out_;
+	TrackerSetup setup_;
+	Ledger ledger_;
+	ProcId watcher_ = 0;
+	std::optional<ProcId> program_;
+	std::optional<int> program_status_;
+	std::unordered_map<ProcId, Live> live_;
+	std::unordered_map<pid_t, ProcId> by_pid_; /* the tree, while live */
+	std::unordered_map<pid_t, ProcId> outsiders_;
+	std::vector<Known> known_; /* by ProcId */
+	std::vector<Ancestor> ancestors_;
+	bool have_children_ = true;
+	bool lost_told_ = false;
+};
+
+#endif
