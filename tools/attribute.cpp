@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: BSD-2-Clause
 #include "attribute.h"
 
+#include <algorithm>
+
 long long
 Ledger::unexplained(const Candidate &c) const
 {
@@ -34,6 +36,8 @@ Ledger::attribute(const std::optional<long long> &faults,
 		a.by = c.who;
 		a.how = How::Wait;
 		credited_[c.who] += need;
+		if (!faults)
+			guessed_[c.who] = *c.count - c.base;
 		break;
 	}
 	if (!faults)
@@ -58,4 +62,12 @@ Ledger::attribute(const std::optional<long long> &faults,
 	if (!a.by)
 		a.ignores = first.ignores;
 	return a;
+}
+
+void
+Ledger::settle()
+{
+	for (const auto &[who, grown] : guessed_)
+		credited_[who] = std::max(credited_[who], grown);
+	guessed_.clear();
 }

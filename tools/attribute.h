@@ -46,10 +46,19 @@ public:
 	 */
 	Attribution attribute(const std::optional<long long> &faults,
 	    const std::vector<Candidate> &candidates);
+	/*
+	 * Ends a batch of collections seen at once: a collector credited
+	 * with a child whose faults were not read is taken to have
+	 * collected nothing else up to its reading, so that what that child
+	 * added is not left over for the next one to be credited with.
+	 */
+	void settle();
 
 private:
 	long long unexplained(const Candidate &c) const;
 	std::unordered_map<ProcId, long long> credited_;
+	/* The collectors credited on a guess in this batch: their counts. */
+	std::unordered_map<ProcId, long long> guessed_;
 };
 
 #endif

@@ -549,7 +549,8 @@ Tracker::vanished(ProcId id)
 	end_now(l);
 	std::vector<Candidate> c = candidates(l);
 	Attribution a = ledger_.attribute(l.faults, c);
-	if (l.handover_unknown && !l.orphaned) {
+	/* Unless its parent collected it just before its own end. */
+	if (l.handover_unknown && !l.orphaned && a.by != l.parent) {
 		/* Passed on and gone at once: told in the order it happened. */
 		l.orphaned = *known_[*l.parent].end + 1;
 		l.parent = adopter(a, *l.parent);
@@ -726,6 +727,12 @@ Tracker::check_alive()
 	std::sort(gone.begin(), gone.end());
 	for (ProcId id : gone)
 		vanished(id);
+}
+
+void
+Tracker::settle()
+{
+	ledger_.settle();
 }
 
 std::optional<Nanos>

@@ -81,6 +81,8 @@ public:
 	void look();
 	void sample();
 	void check_alive();
+	/* What was seen in one turn has been told. */
+	void settle();
 	/* Gives up on orphans left too long; the next due time, if any. */
 	std::optional<Nanos> give_up();
 	int signal_all(int sig);

@@ -518,6 +518,7 @@ step(Watch &w, Tracker &tr)
 		tr.vanished(id);
 	if (tr.polling_needed())
 		tr.check_alive();
+	tr.settle();
 	if (tick(w.states))
 		tr.look();
 	on_sample(w, tr);
