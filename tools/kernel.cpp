@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/perf_event.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -50,6 +51,14 @@ bool
 pidfd_alive(const Fd &pidfd)
 {
 	return pidfd_signal(pidfd, 0);
+}
+
+bool
+pidfd_exited(const Fd &pidfd)
+{
+	struct pollfd p = {pidfd.get(), POLLIN, 0};
+
+	return pidfd && poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
 bool

@@ -22,6 +22,8 @@ Fd pidfd_open(pid_t pid);
 /* True while the process exists, as a zombie too. */
 bool pidfd_alive(const Fd &pidfd);
 bool pidfd_signal(const Fd &pidfd, int sig);
+/* Its whole thread group has ended: a zombie, or gone. */
+bool pidfd_exited(const Fd &pidfd);
 /* Before Linux 6.9 a pidfd does not hang up once its process is gone. */
 bool pidfd_hangs_up();
 /* The wait status pidfs keeps of a process collected elsewhere (6.15). */

@@ -698,6 +698,9 @@ Tracker::look()
 		std::optional<Stat> s = stat_read(l.stat);
 		if (!s)
 			continue;
+		/* Ended while the watcher was away: told before the look. */
+		if (!l.end && s->state == 'Z' && pidfd_exited(l.pidfd))
+			end_now(l);
 		Look lk;
 		lk.proc = id;
 		lk.ppid = s->ppid;
