@@ -75,6 +75,9 @@ Tracker::id_of(pid_t pid)
 		return watcher_;
 	if (Live *l = find_pid(pid))
 		return l->id;
+	/* One of the tree that has gone since: its number still names it. */
+	if (auto it = ever_.find(pid); it != ever_.end())
+		return it->second;
 	if (pid <= 0)
 		return std::nullopt;
 	return outsider(pid);
@@ -105,6 +108,7 @@ Tracker::add_child(pid_t pid, std::optional<ProcId> creator, Nanos t)
 	l.created = t;
 	known_[id].parent = creator;
 	by_pid_[pid] = id;
+	ever_[pid] = id;
 	return id;
 }
 
@@ -160,6 +164,7 @@ Tracker::start(pid_t pid, Nanos t, const std::string &program)
 	l.created = t;
 	known_[id].parent = watcher_;
 	by_pid_[pid] = id;
+	ever_[pid] = id;
 	program_ = id;
 	return pin(l, std::nullopt);
 }
@@ -756,13 +761,19 @@ Tracker::give_up()
 	return due;
 }
 
+/* Parents first, as a shell ends its job from the top. */
 int
 Tracker::signal_all(int sig)
 {
+	std::vector<ProcId> ids;
 	int sent = 0;
 
 	for (auto &[id, l] : live_)
-		if (!l.end && pidfd_signal(l.pidfd, sig))
+		if (!l.end)
+			ids.push_back(id);
+	std::sort(ids.begin(), ids.end());
+	for (ProcId id : ids)
+		if (pidfd_signal(live_.at(id).pidfd, sig))
 			sent++;
 	return sent;
 }

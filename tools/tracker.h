@@ -162,6 +162,7 @@ private:
 	std::optional<int> program_status_;
 	std::unordered_map<ProcId, Live> live_;
 	std::unordered_map<pid_t, ProcId> by_pid_; /* the tree, while live */
+	std::unordered_map<pid_t, ProcId> ever_; /* the tree's, latest */
 	std::unordered_map<pid_t, ProcId> outsiders_;
 	std::vector<Known> known_; /* by ProcId */
 	std::vector<Ancestor> ancestors_;

@@ -135,10 +135,10 @@ beside_us(std::string_view name)
 	return path + std::string(name);
 }
 
-Options
-options(int argc, char *argv[])
+/* Fills o in place: the program's argv points into it. */
+void
+options(int argc, char *argv[], Options &o)
 {
-	Options o;
 	int i = 1;
 	bool waits = false;
 
@@ -171,7 +171,6 @@ options(int argc, char *argv[])
 		o.argv.push_back(&o.dflt[0]);
 	}
 	o.argv.push_back(nullptr);
-	return o;
 }
 
 /* Started with 0, 1 or 2 closed, the watcher's own files would take them. */
@@ -624,7 +623,7 @@ main(int argc, char *argv[])
 {
 	Watch w;
 
-	w.opt = options(argc, argv);
+	options(argc, argv, w.opt);
 	if (w.opt.check && getpid() == 1)
 		refuse_pid1();
 	setup(w);
