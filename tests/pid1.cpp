@@ -7,6 +7,9 @@
  *   ignore     never collects an orphan.  Once PROGRAM has exited it says
  *              on standard error which zombies are left with parent 1.
  *   collect=S  collects every orphan S seconds after it becomes a zombie.
+ *   release    ignores SIGCHLD, so that the kernel releases every orphan
+ *              as it is handed over; PROGRAM's status is read from its
+ *              pidfd (Linux 6.15 and later).
  *
  * With --root, PROGRAM runs chrooted in DIR, which needs only /proc.
  * Exits as PROGRAM did.  Needs root, or a user namespace that allows it.
@@ -19,7 +22,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
+#include <stdint.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -87,6 +94,29 @@ report_zombies()
 		(void)closedir(d);
 }
 
+/* With SIGCHLD ignored nothing can be waited for; pidfs keeps the status. */
+int
+released(pid_t program)
+{
+	struct {
+		uint64_t mask, cgroupid;
+		uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid;
+		uint32_t fsuid, fsgid;
+		int32_t exit_code;
+		uint32_t coredump_mask, spare;
+	} info = {};
+	int pidfd = (int)syscall(SYS_pidfd_open, program, 0);
+	struct pollfd p = {pidfd, POLLIN, 0};
+
+	(void)signal(SIGCHLD, SIG_IGN);
+	while (poll(&p, 1, -1) == -1 && errno == EINTR)
+		;
+	info.mask = 1 << 3; /* the exit */
+	if (ioctl(pidfd, _IOWR(0xFF, 11, info), &info) == -1)
+		die("PIDFD_GET_INFO");
+	return info.exit_code;
+}
+
 /* PID 1's life: start the program, then collect, or not, as told. */
 int
 init(const char *mode, const char *root, char **argv)
@@ -98,6 +128,8 @@ init(const char *mode, const char *root, char **argv)
 		die(argv[0]);
 	}
 	int status = 0;
+	if (strcmp(mode, "release") == 0)
+		return released(program);
 	if (strcmp(mode, "ignore") == 0) {
 		(void)waitpid(program, &status, 0);
 		nap(0.5);
@@ -122,8 +154,9 @@ int
 main(int argc, char *argv[])
 {
 	if (argc < 3 || (strcmp(argv[1], "ignore") != 0 &&
+			    strcmp(argv[1], "release") != 0 &&
 			    strncmp(argv[1], "collect=", 8) != 0)) {
-		(void)fprintf(stderr, "usage: pid1 ignore|collect=SECONDS "
+		(void)fprintf(stderr, "usage: pid1 ignore|release|collect=SECONDS "
 				      "[--root DIR] PROGRAM [ARG...]\n");
 		return 2;
 	}
