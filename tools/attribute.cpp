@@ -23,13 +23,14 @@ Ledger::attribute(const std::optional<long long> &faults,
     const std::vector<Candidate> &candidates)
 {
 	Attribution a;
-	bool unread = false;
+	const Candidate *blind = nullptr;
 	long long need = faults && *faults > 0 ? *faults : 1;
 
+	/* Past one that cannot be measured, no other can be credited. */
 	for (const Candidate &c : candidates) {
 		if (!c.count) {
-			unread = true;
-			continue;
+			blind = &c;
+			break;
 		}
 		if (unexplained(c) < need)
 			continue;
@@ -40,27 +41,26 @@ Ledger::attribute(const std::optional<long long> &faults,
 			guessed_[c.who] = *c.count - c.base;
 		break;
 	}
-	if (!faults)
-		a.guess = Guess::Unread;
-	else if (*faults == 0)
-		a.guess = Guess::NoFaults;
-	else if (!a.by && unread)
-		a.guess = Guess::NoCount;
-	if (candidates.empty())
+	a.guess = !faults ? Guess::Unread
+		  : *faults == 0 ? Guess::NoFaults
+				 : Guess::None;
+	if (a.by || candidates.empty())
 		return a;
 	/*
-	 * Nothing could be measured: a parent that does not ignore SIGCHLD
-	 * is taken to have waited.  A fork child always faults, so a count
-	 * that was read and did not grow is evidence enough of a release.
+	 * Nothing could be measured: one that does not ignore SIGCHLD is
+	 * taken to have waited.  A fork child always faults, so a count that
+	 * was read and did not grow is evidence enough of a release.
 	 */
-	const Candidate &first = candidates.front();
-	if (!a.by && !first.ignores &&
-	    ((faults && *faults == 0) || !first.count)) {
+	const Candidate &first = blind != nullptr ? *blind : candidates.front();
+	if (blind != nullptr)
+		a.guess = Guess::NoCount;
+	if (!first.ignores && a.guess != Guess::None &&
+	    a.guess != Guess::Unread) {
 		a.by = first.who;
 		a.how = How::Wait;
+		return a;
 	}
-	if (!a.by)
-		a.ignores = first.ignores;
+	a.ignores = first.ignores;
 	return a;
 }
 

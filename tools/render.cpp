@@ -92,8 +92,8 @@ plural(int n, const char *one, const char *many)
 }
 
 /* An index is known at event i only if it came before i. */
-static std::optional<size_t>
-before(const std::optional<size_t> &j, size_t i)
+static std::optional<Index>
+before(const std::optional<Index> &j, size_t i)
 {
 	return j && *j < i ? j : std::nullopt;
 }
@@ -184,7 +184,7 @@ is_watcher(const Log &log, const std::optional<ProcId> &id)
 static std::optional<ProcId>
 last_parent(const Log &log, const Process &p)
 {
-	std::optional<size_t> i = p.ended;
+	std::optional<Index> i = p.ended;
 
 	if (p.orphaned && (!i || *p.orphaned > *i))
 		i = p.orphaned;
@@ -198,8 +198,8 @@ last_parent(const Log &log, const Process &p)
 static bool
 released_at_handover(const Process &p, size_t limit)
 {
-	std::optional<size_t> orphaned = before(p.orphaned, limit);
-	std::optional<size_t> ended = before(p.ended, limit);
+	std::optional<Index> orphaned = before(p.orphaned, limit);
+	std::optional<Index> ended = before(p.ended, limit);
 
 	return orphaned && (!ended || *ended < *orphaned);
 }
@@ -391,7 +391,7 @@ static std::string
 ignorer(const Log &log, size_t i)
 {
 	const Event &e = log.events()[i];
-	std::optional<size_t> end = before(log.proc(e.proc).ended, i);
+	std::optional<Index> end = before(log.proc(e.proc).ended, i);
 	std::optional<ProcId> parent = end ? log.events()[*end].other : e.other;
 
 	if (!parent)

@@ -384,7 +384,8 @@ Tracker::handover(Live &x)
 			kids.push_back(id);
 	std::sort(kids.begin(), kids.end());
 	for (ProcId id : kids)
-		orphan(live_.at(id), x);
+		if (Live *l = find(id))
+			orphan(*l, x);
 }
 
 void
@@ -393,8 +394,9 @@ Tracker::orphan(Live &l, const Live &x)
 	std::optional<Stat> s = stat_read(l.stat);
 
 	if (!s || !pidfd_alive(l.pidfd)) {
-		/* Gone already: its collection will say where it went. */
+		/* Gone already: told now, in the order it happened. */
 		l.handover_unknown = true;
+		vanished(l.id);
 		return;
 	}
 	bool ended_first =
@@ -551,20 +553,27 @@ Tracker::vanished(ProcId id)
 	if (lp == nullptr)
 		return;
 	Live &l = *lp;
+	std::optional<ProcId> parent = l.parent;
 	end_now(l);
+	/* Its parent ended, and it went before the hand-over was seen. */
+	bool passed = l.handover_unknown && !l.orphaned && parent;
+	/* Ended after it: its exit record names the one it went to. */
+	bool named = passed && l.parent != parent;
+	if (named)
+		l.orphaned = *known_[*parent].end + 1;
 	std::vector<Candidate> c = candidates(l);
 	Attribution a = ledger_.attribute(l.faults, c);
-	/* Unless its parent collected it just before its own end. */
-	if (l.handover_unknown && !l.orphaned && a.by != l.parent) {
-		/* Passed on and gone at once: told in the order it happened. */
-		l.orphaned = *known_[*l.parent].end + 1;
-		l.parent = adopter(a, *l.parent);
+	if (passed && !named && a.by != parent) {
+		l.orphaned = *known_[*parent].end + 1;
+		l.parent = adopter(a, *parent);
+	}
+	if (l.orphaned && passed) {
 		Event e;
 		e.what = What::Orphaned;
 		e.t = *l.orphaned;
 		e.proc = l.id;
 		e.other = l.parent;
-		e.state = *l.end <= *l.orphaned ? 'Z' : 0;
+		e.state = *l.end < *l.orphaned ? 'Z' : 0;
 		emit(e);
 	}
 	collected(l, a, causal(l, a));
