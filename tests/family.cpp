@@ -103,7 +103,8 @@ cloneparent()
 	pid_t mid = fork();
 	if (mid == 0) {
 		/* Its sibling, as far as the kernel is concerned. */
-		long pid = syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0);
+		long pid =
+		    syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0);
 		if (pid == 0) {
 			nap(0.1);
 			_exit(0);
@@ -169,6 +170,6 @@ main(int argc, char *argv[])
 	if (strcmp(m, "term") == 0)
 		return raise(SIGTERM);
 	if (strcmp(m, "many") == 0 && argc > 2)
-		return many(atoi(argv[2]));
+		return many((int)strtol(argv[2], nullptr, 10));
 	return 2;
 }

@@ -17,13 +17,13 @@
 
 #include <dirent.h>
 #include <errno.h>
+#include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <poll.h>
-#include <stdint.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
@@ -156,8 +156,9 @@ main(int argc, char *argv[])
 	if (argc < 3 || (strcmp(argv[1], "ignore") != 0 &&
 			    strcmp(argv[1], "release") != 0 &&
 			    strncmp(argv[1], "collect=", 8) != 0)) {
-		(void)fprintf(stderr, "usage: pid1 ignore|release|collect=SECONDS "
-				      "[--root DIR] PROGRAM [ARG...]\n");
+		(void)fprintf(stderr,
+		    "usage: pid1 ignore|release|collect=SECONDS "
+		    "[--root DIR] PROGRAM [ARG...]\n");
 		return 2;
 	}
 	const char *root = "";

@@ -711,13 +711,16 @@ TEST(Watch, TellsWhoCollectedEachChildAndHow)
 	r = family("subreaper");
 	p = program_pid(r);
 	for (const char *st : {"5", "6"})
-		line(r, "] parent " + p + " collected child \\d+, which exited "
-			"with status " + st + "$");
+		line(r, "] parent " + p +
+			    " collected child \\d+, which exited "
+			    "with status " +
+			    st + "$");
 	/* CLONE_PARENT: the parent is the creator's parent, and collects. */
 	r = family("cloneparent");
 	p = program_pid(r);
-	line(r, "] child \\d+ created child (\\d+), whose parent is parent " +
-		    p + "$",
+	line(r,
+	    "] child \\d+ created child (\\d+), whose parent is parent " + p +
+		"$",
 	    &m);
 	line(r, "] parent " + p + " collected child " + m[1] + ",");
 }
@@ -727,7 +730,8 @@ TEST(Watch, AMainThreadGoneIsNoZombie)
 	Seen r = family("leader");
 	std::string p = program_pid(r);
 
-	line(r, "] parent " + p + "'s main thread exited; 1 thread still runs$");
+	line(
+	    r, "] parent " + p + "'s main thread exited; 1 thread still runs$");
 	EXPECT_EQ(r.out.find("zombie (Z)"), std::string::npos) << r.out;
 	line(r, "] parent " + p + " exited with status 0$");
 	line(r, "^parent " + p + " +S*z+ exited with status 0;");
@@ -763,8 +767,10 @@ TEST(Watch, FindsChildrenWithoutForkRecords)
 	std::string p = program_pid(r);
 
 	for (const char *st : {"1", "2", "3"})
-		line(r, "] parent " + p + " collected child \\d+, which "
-			"exited with status " + st + "$");
+		line(r, "] parent " + p +
+			    " collected child \\d+, which "
+			    "exited with status " +
+			    st + "$");
 }
 
 TEST(Watch, EndsAsInterruptedOnceAllAreCollected)
@@ -915,15 +921,15 @@ TEST(Reaper, CheckedUnderAnInitThatNeverCollects)
 {
 	NEED_ROOT();
 	/* As a subreaper, the watcher leaves nothing for PID 1. */
-	Seen watched = watch(
-	    under_pid1("ignore", {WATCH_PATH, "sh", "-c", daemon_like}));
+	Seen watched =
+	    watch(under_pid1("ignore", {WATCH_PATH, "sh", "-c", daemon_like}));
 	EXPECT_TRUE(exited(watched, 0))
 	    << "wait status " << watched.parent_status;
 	EXPECT_EQ(watched.err, "pid1: zombies of PID 1: none\n");
 
-	Seen r = watch(under_pid1("ignore", {WATCH_PATH, "--check-reaper",
-						"--reaper-wait=1", "sh", "-c",
-						daemon_like}));
+	Seen r = watch(under_pid1(
+	    "ignore", {WATCH_PATH, "--check-reaper", "--reaper-wait=1", "sh",
+			  "-c", daemon_like}));
 	std::vector<std::string> m;
 	EXPECT_TRUE(exited(r, 3)) << "wait status " << r.parent_status;
 	EXPECT_AROUND(line(r,
@@ -960,11 +966,13 @@ TEST(Reaper, CheckedUnderInitsThatCollectLateAtOnceOrRelease)
 		EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
 		EXPECT_EQ(r.err, "");
 		if (c.least < 0) {
-			line(r, "^reaper: child \\d+ was released by the kernel "
-				"as it passed to PID 1 \\(pid1\\), which "
-				"ignores SIGCHLD$");
-			line(r, "^child \\d+ +[SR]+Z+\\.* exited with status 0; "
-				"released by the kernel$");
+			line(r,
+			    "^reaper: child \\d+ was released by the kernel "
+			    "as it passed to PID 1 \\(pid1\\), which "
+			    "ignores SIGCHLD$");
+			line(r,
+			    "^child \\d+ +[SR]+Z+\\.* exited with status 0; "
+			    "released by the kernel$");
 			continue;
 		}
 		line(r,

@@ -36,12 +36,13 @@ Ledger::attribute(const std::optional<long long> &faults,
 			continue;
 		a.by = c.who;
 		a.how = How::Wait;
+		a.measured = true;
 		credited_[c.who] += need;
 		if (!faults)
 			guessed_[c.who] = *c.count - c.base;
 		break;
 	}
-	a.guess = !faults ? Guess::Unread
+	a.guess = !faults        ? Guess::Unread
 		  : *faults == 0 ? Guess::NoFaults
 				 : Guess::None;
 	if (a.by || candidates.empty())

@@ -31,6 +31,8 @@ struct Attribution {
 	How how = How::Released;
 	Guess guess = Guess::None;
 	bool ignores = false; /* the one it was released from ignores SIGCHLD */
+	/* A count grew by it; else each one's disposition may decide. */
+	bool measured = false;
 };
 
 /*
@@ -39,7 +41,7 @@ struct Attribution {
  * anyone's baseline.
  */
 class Ledger {
-public:
+      public:
 	/*
 	 * faults: the child's own and its children's, read while it was a
 	 * zombie, or empty if it was gone first.
@@ -54,7 +56,7 @@ public:
 	 */
 	void settle();
 
-private:
+      private:
 	long long unexplained(const Candidate &c) const;
 	std::unordered_map<ProcId, long long> credited_;
 	/* The collectors credited on a guess in this batch: their counts. */

@@ -11,7 +11,7 @@
 #include <utility>
 
 class Fd {
-public:
+      public:
 	Fd() = default;
 	explicit Fd(int fd) : fd_(fd < 0 ? -1 : fd)
 	{
@@ -21,8 +21,7 @@ public:
 	Fd(Fd &&o) noexcept : fd_(std::exchange(o.fd_, -1))
 	{
 	}
-	Fd &
-	operator=(Fd &&o) noexcept
+	Fd &operator=(Fd &&o) noexcept
 	{
 		if (this != &o) {
 			reset();
@@ -38,20 +37,18 @@ public:
 	{
 		return fd_ >= 0;
 	}
-	int
-	get() const
+	int get() const
 	{
 		return fd_;
 	}
-	void
-	reset()
+	void reset()
 	{
 		if (fd_ >= 0)
 			(void)close(fd_);
 		fd_ = -1;
 	}
 
-private:
+      private:
 	int fd_ = -1;
 };
 

@@ -110,7 +110,10 @@ stat_open(pid_t pid)
 	return Fd(open(path_of(pid, "stat").c_str(), O_RDONLY | O_CLOEXEC));
 }
 
-/* A whole file: /proc files are made afresh at each read from 0. */
+/*
+ * A whole file: /proc files are made afresh at each read from 0.  A read
+ * shorter than asked for was all of it, which spares a second call.
+ */
 static bool
 slurp(int fd, std::string &into)
 {
@@ -122,8 +125,10 @@ slurp(int fd, std::string &into)
 	while ((n = pread(fd, buf, sizeof(buf), at)) > 0) {
 		into.append(buf, (size_t)n);
 		at += n;
+		if ((size_t)n < sizeof(buf))
+			break;
 	}
-	return n == 0 && !into.empty();
+	return n >= 0 && !into.empty();
 }
 
 /*
@@ -146,13 +151,26 @@ stat_parse(const std::string &line)
 			break;
 		p = end;
 		switch (field) {
-		case 4: s.ppid = (pid_t)v; break;
-		case 10: s.minflt = v; break;
-		case 11: s.cminflt = v; break;
-		case 20: s.threads = (int)v; break;
-		case 22: s.start_ticks = v; break;
-		case 52: s.exit_code = (int)v; break;
-		default: break;
+		case 4:
+			s.ppid = (pid_t)v;
+			break;
+		case 10:
+			s.minflt = v;
+			break;
+		case 11:
+			s.cminflt = v;
+			break;
+		case 20:
+			s.threads = (int)v;
+			break;
+		case 22:
+			s.start_ticks = v;
+			break;
+		case 52:
+			s.exit_code = (int)v;
+			break;
+		default:
+			break;
 		}
 	}
 	return s;
@@ -168,11 +186,17 @@ stat_read(const Fd &stat)
 	return stat_parse(line);
 }
 
+Fd
+ran_open(pid_t pid)
+{
+	return Fd(
+	    open(path_of(pid, "schedstat").c_str(), O_RDONLY | O_CLOEXEC));
+}
+
 std::optional<long long>
-ran_read(pid_t pid)
+ran_read(const Fd &fd)
 {
 	std::string line;
-	Fd fd(open(path_of(pid, "schedstat").c_str(), O_RDONLY | O_CLOEXEC));
 	char *end;
 
 	if (!fd || !slurp(fd.get(), line))
@@ -235,9 +259,10 @@ children_read(pid_t pid)
 	for (struct dirent *e; (e = readdir(d)) != nullptr;) {
 		if (e->d_name[0] == '.')
 			continue;
-		std::string file = std::string("task/") + e->d_name + "/children";
-		Fd fd(open(path_of(pid, file.c_str()).c_str(),
-		    O_RDONLY | O_CLOEXEC));
+		std::string file =
+		    std::string("task/") + e->d_name + "/children";
+		Fd fd(open(
+		    path_of(pid, file.c_str()).c_str(), O_RDONLY | O_CLOEXEC));
 		if (fd && slurp(fd.get(), text))
 			numbers(text, kids);
 	}
@@ -255,23 +280,21 @@ start_time(const Stat &s, Nanos t0)
 		return monotonic_now() - t0;
 	Nanos suspended = ((Nanos)boot.tv_sec - mono.tv_sec) * 1'000'000'000 +
 			  (boot.tv_nsec - mono.tv_nsec);
-	Nanos started =
-	    s.start_ticks * (1'000'000'000 / sysconf(_SC_CLK_TCK));
+	Nanos started = s.start_ticks * (1'000'000'000 / sysconf(_SC_CLK_TCK));
 	return started - suspended - t0;
 }
 
 enum { RING_PAGES = 16, MAX_RINGS = 1024 };
 
-ForkRecords::~ForkRecords()
+ForkRecords::Mapping::~Mapping()
 {
-	close();
+	if (at_ != nullptr)
+		(void)munmap(at_, len_);
 }
 
 void
 ForkRecords::close()
 {
-	for (Ring &r : rings_)
-		(void)munmap(r.map, (RING_PAGES + 1) * page_);
 	rings_.clear();
 }
 
@@ -299,11 +322,14 @@ ForkRecords::ring_open(pid_t pid, int cpu)
 	    SYS_perf_event_open, &a, pid, cpu, -1, PERF_FLAG_FD_CLOEXEC));
 	if (!fd)
 		return false;
-	void *m = mmap(NULL, (RING_PAGES + 1) * page_, PROT_READ | PROT_WRITE,
-	    MAP_SHARED, fd.get(), 0);
+	size_t len = (RING_PAGES + 1) * page_;
+	void *m =
+	    mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
 	if (m == MAP_FAILED)
 		return false;
-	rings_.push_back(Ring{std::move(fd), m, 0});
+	/* The ring's Mapping owns it, and unmaps it. */
+	// cppcheck-suppress memleak
+	rings_.push_back(Ring{std::move(fd), Mapping(m, len), 0});
 	return true;
 }
 
@@ -356,13 +382,13 @@ ring_copy(const void *map, size_t page, uint64_t at, void *to, size_t len)
 bool
 ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0)
 {
-	auto *page = (struct perf_event_mmap_page *)r.map;
+	auto *page = (struct perf_event_mmap_page *)r.map.get();
 	uint64_t head = __atomic_load_n(&page->data_head, __ATOMIC_ACQUIRE);
 	bool whole = true;
 	RawTask raw;
 
 	for (; r.tail < head; r.tail += raw.h.size) {
-		ring_copy(r.map, page_, r.tail, &raw.h, sizeof(raw.h));
+		ring_copy(r.map.get(), page_, r.tail, &raw.h, sizeof(raw.h));
 		if (raw.h.size == 0)
 			break;
 		if (raw.h.type == PERF_RECORD_LOST)
@@ -371,7 +397,7 @@ ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0)
 			raw.h.type != PERF_RECORD_EXIT) ||
 		    raw.h.size < sizeof(raw))
 			continue;
-		ring_copy(r.map, page_, r.tail, &raw, sizeof(raw));
+		ring_copy(r.map.get(), page_, r.tail, &raw, sizeof(raw));
 		Record rec;
 		rec.fork = raw.h.type == PERF_RECORD_FORK;
 		rec.pid = (pid_t)raw.pid, rec.ppid = (pid_t)raw.ppid;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fd.h"
@@ -42,8 +43,9 @@ struct Stat {
 	int exit_code = 0; /* as wait reports it, once it has exited */
 };
 std::optional<Stat> stat_read(const Fd &stat);
-/* Nanoseconds the process has run or waited to run, if it can be read. */
-std::optional<long long> ran_read(pid_t pid);
+/* Its schedstat, and the nanoseconds it has run or waited to run. */
+Fd ran_open(pid_t pid);
+std::optional<long long> ran_read(const Fd &schedstat);
 /* From /proc/PID/status: SIGCHLD is ignored. */
 bool ignores_sigchld(pid_t pid);
 /* Its command, as /proc has it, or empty. */
@@ -66,15 +68,14 @@ struct Record {
  * per-task inherited events can only be mapped per CPU).
  */
 class ForkRecords {
-public:
+      public:
 	ForkRecords() = default;
 	ForkRecords(const ForkRecords &) = delete;
 	ForkRecords &operator=(const ForkRecords &) = delete;
-	~ForkRecords();
+	~ForkRecords() = default;
 	/* False where the system refuses it: then children are looked for. */
 	bool open(pid_t pid);
-	bool
-	active() const
+	bool active() const
 	{
 		return !rings_.empty();
 	}
@@ -83,10 +84,33 @@ public:
 	bool read(std::vector<Record> &into, Nanos t0);
 	void close();
 
-private:
+      private:
+	/* A ring's shared pages, unmapped with it. */
+	class Mapping {
+	      public:
+		Mapping(void *at, size_t len) : at_(at), len_(len)
+		{
+		}
+		Mapping(const Mapping &) = delete;
+		Mapping &operator=(const Mapping &) = delete;
+		Mapping(Mapping &&o) noexcept
+		    : at_(std::exchange(o.at_, nullptr)), len_(o.len_)
+		{
+		}
+		Mapping &operator=(Mapping &&o) = delete;
+		~Mapping();
+		void *get() const
+		{
+			return at_;
+		}
+
+	      private:
+		void *at_;
+		size_t len_;
+	};
 	struct Ring {
 		Fd fd;
-		void *map = nullptr;
+		Mapping map;
 		std::uint64_t tail = 0;
 	};
 	bool ring_open(pid_t pid, int cpu);

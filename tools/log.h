@@ -97,14 +97,13 @@ struct Process {
 	pid_t pid = 0;
 	Role role = Role::Child;
 	std::string comm; /* outsiders only: their command, if known */
-	std::optional<Index> created, main_exited, ended, orphaned,
-	    collected, unfollowed;
+	std::optional<Index> created, main_exited, ended, orphaned, collected,
+	    unfollowed;
 };
 
 class Log {
-public:
-	ProcId
-	add_process(pid_t pid, Role role, std::string comm = {})
+      public:
+	ProcId add_process(pid_t pid, Role role, std::string comm = {})
 	{
 		Process p;
 		p.pid = pid;
@@ -113,15 +112,13 @@ public:
 		procs_.push_back(std::move(p));
 		return (ProcId)(procs_.size() - 1);
 	}
-	std::uint32_t
-	add_snapshot(Snapshot s)
+	std::uint32_t add_snapshot(Snapshot s)
 	{
 		snapshots_.push_back(std::move(s));
 		return (std::uint32_t)(snapshots_.size() - 1);
 	}
 	/* Events arrive in order; each is indexed under its process. */
-	void
-	append(const Event &e)
+	void append(const Event &e)
 	{
 		auto i = (Index)events_.size();
 		events_.push_back(e);
@@ -150,34 +147,29 @@ public:
 			break;
 		}
 	}
-	const std::vector<Event> &
-	events() const
+	const std::vector<Event> &events() const
 	{
 		return events_;
 	}
-	const std::vector<Process> &
-	procs() const
+	const std::vector<Process> &procs() const
 	{
 		return procs_;
 	}
-	const Process &
-	proc(ProcId id) const
+	const Process &proc(ProcId id) const
 	{
 		return procs_.at(id);
 	}
-	const Snapshot &
-	snapshot(std::uint32_t i) const
+	const Snapshot &snapshot(std::uint32_t i) const
 	{
 		return snapshots_.at(i);
 	}
 	/* The time of a process's event, if it is in the log yet. */
-	std::optional<Nanos>
-	when(const std::optional<Index> &i) const
+	std::optional<Nanos> when(const std::optional<Index> &i) const
 	{
 		return i ? std::optional<Nanos>(events_[*i].t) : std::nullopt;
 	}
 
-private:
+      private:
 	std::vector<Process> procs_;
 	std::vector<Event> events_;
 	std::vector<Snapshot> snapshots_;

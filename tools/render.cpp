@@ -396,6 +396,8 @@ ignorer(const Log &log, size_t i)
 
 	if (!parent)
 		return "its parent";
+	if (log.proc(*parent).role == Role::Outsider)
+		return "its parent " + label(log, *parent);
 	return format("its parent %d", (int)log.proc(*parent).pid);
 }
 
@@ -863,10 +865,14 @@ collected_verdict(const Log &log, ProcId id)
 	if (c.how == How::Released && released_at_handover(p, *p.collected))
 		return who + " was released by the kernel as it passed to " +
 		       to + ", which ignores SIGCHLD\n";
-	if (c.how == How::Released)
+	std::string under = label_or(log, last_parent(log, p), "its parent");
+	/* SA_NOCLDWAIT does the same, and does not show in SigIgn. */
+	if (c.how == How::Released && c.ignores)
 		return who + " was released by the kernel as it ended, since " +
-		       label_or(log, last_parent(log, p), "its parent") +
-		       " ignores SIGCHLD\n";
+		       under + " ignores SIGCHLD\n";
+	if (c.how == How::Released)
+		return who + " was released by the kernel as it ended, under " +
+		       under + ", which ignores SIGCHLD or sets SA_NOCLDWAIT\n";
 	/* A reaper can collect it only once it is both orphaned and ended. */
 	Nanos from = std::max(*log.when(p.orphaned),
 	    log.when(p.ended).value_or(*log.when(p.orphaned)));

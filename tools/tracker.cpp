@@ -24,14 +24,16 @@ void
 Pending::push(const Event &e)
 {
 	q_.push(Item{e, seq_++});
+	if (e.what != What::Sample)
+		told_.push(e.t);
 }
 
 std::optional<Nanos>
 Pending::oldest() const
 {
-	if (q_.empty())
+	if (told_.empty())
 		return std::nullopt;
-	return q_.top().e.t;
+	return told_.top();
 }
 
 Tracker::Tracker(Log &log, Pending &out, const TrackerSetup &setup)
@@ -48,7 +50,7 @@ Tracker::now() const
 }
 
 void
-Tracker::emit(Event e)
+Tracker::emit(const Event &e)
 {
 	out_.push(e);
 }
@@ -323,7 +325,8 @@ Tracker::end_now(Live &l)
 	if (l.end)
 		return;
 	std::optional<Stat> s = stat_read(l.stat);
-	bool held = s && pidfd_alive(l.pidfd);
+	/* Readable through its pinned file: not released yet. */
+	bool held = s.has_value();
 	l.end = l.record_end ? *l.record_end : now();
 	if (held) {
 		l.faults = s->minflt + s->cminflt;
@@ -393,7 +396,7 @@ Tracker::orphan(Live &l, const Live &x)
 {
 	std::optional<Stat> s = stat_read(l.stat);
 
-	if (!s || !pidfd_alive(l.pidfd)) {
+	if (!s) {
 		/* Gone already: told now, in the order it happened. */
 		l.handover_unknown = true;
 		vanished(l.id);
@@ -411,7 +414,7 @@ Tracker::orphan(Live &l, const Live &x)
 	e.proc = l.id;
 	e.other = l.parent;
 	/* Ended since, its state at the hand-over is not known. */
-	e.state = ended_first ? 'Z' : l.record_end ? 0 : s->state;
+	e.state = ended_first ? 'Z' : l.record_end ? '\0' : s->state;
 	emit(e);
 }
 
@@ -425,7 +428,6 @@ Tracker::candidate(ProcId who)
 			std::optional<Stat> s = stat_read(p->stat);
 			if (s)
 				c.count = s->cminflt;
-			c.ignores = ignores_sigchld(p->pid);
 		} else {
 			c.count = known_[who].final_count;
 		}
@@ -437,7 +439,6 @@ Tracker::candidate(ProcId who)
 			if (s && pidfd_alive(a.pidfd))
 				c.count = s->cminflt;
 			c.base = a.base;
-			c.ignores = ignores_sigchld(a.pid);
 			return c;
 		}
 	if (who < known_.size())
@@ -544,6 +545,19 @@ Tracker::adopter(const Attribution &a, ProcId parent)
 	return ancestors_.back().id;
 }
 
+/* SIGCHLD ignored, read by number only while the number is still its. */
+bool
+Tracker::disposition(ProcId who)
+{
+	Live *p = find(who);
+	if (p != nullptr)
+		return !p->end && ignores_sigchld(p->pid);
+	for (const Ancestor &a : ancestors_)
+		if (a.id == who)
+			return pidfd_alive(a.pidfd) && ignores_sigchld(a.pid);
+	return false;
+}
+
 /* Someone else collected it, or the kernel released it: who, from what. */
 void
 Tracker::vanished(ProcId id)
@@ -563,6 +577,12 @@ Tracker::vanished(ProcId id)
 		l.orphaned = *known_[*parent].end + 1;
 	std::vector<Candidate> c = candidates(l);
 	Attribution a = ledger_.attribute(l.faults, c);
+	/* Not measured, nothing was credited: ask each its disposition. */
+	if (!a.measured) {
+		for (Candidate &k : c)
+			k.ignores = disposition(k.who);
+		a = ledger_.attribute(l.faults, c);
+	}
 	if (passed && !named && a.by != parent) {
 		l.orphaned = *known_[*parent].end + 1;
 		l.parent = adopter(a, *parent);
@@ -659,7 +679,9 @@ Tracker::sweep()
 char
 Tracker::letter(Live &l, Nanos t)
 {
-	std::optional<long long> ran = ran_read(l.pid);
+	if (!l.sched)
+		l.sched = ran_open(l.pid);
+	std::optional<long long> ran = ran_read(l.sched);
 	std::optional<Stat> s = stat_read(l.stat);
 	char st = s ? s->state : l.seen;
 	bool asleep = st != 'R' && st != 'Z' && st != 'X';
@@ -669,7 +691,7 @@ Tracker::letter(Live &l, Nanos t)
 		was = (double)(*ran - *l.ran) * 2 > (double)(t - *l.looked)
 			  ? 'R'
 		      : was != 'R' ? was
-		      : asleep	   ? st
+		      : asleep     ? st
 				   : 'S';
 	else if (!l.looked)
 		was = st == 'Z' ? 'S' : st;

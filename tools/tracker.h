@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <queue>
 #include <string>
@@ -27,33 +28,35 @@
  * moment ago may be read after what the watcher noticed since.
  */
 class Pending {
-public:
+      public:
 	void push(const Event &e);
 	/* Moves to the log every event at or before horizon, in order. */
-	template <typename F>
-	void
-	flush(Nanos horizon, Log &log, F &&each)
+	template <typename F> void flush(Nanos horizon, Log &log, F &&each)
 	{
 		while (!q_.empty() && q_.top().e.t <= horizon) {
 			log.append(q_.top().e);
 			q_.pop();
 			each((Index)(log.events().size() - 1));
 		}
+		while (!told_.empty() && told_.top() <= horizon)
+			told_.pop();
 	}
+	/* The oldest event that prints: samples wait for the next turn. */
 	std::optional<Nanos> oldest() const;
 
-private:
+      private:
 	struct Item {
 		Event e;
 		std::uint64_t seq;
-		bool
-		operator<(const Item &o) const
+		bool operator<(const Item &o) const
 		{
 			/* A max-heap: the earliest comes out first. */
 			return e.t != o.e.t ? e.t > o.e.t : seq > o.seq;
 		}
 	};
 	std::priority_queue<Item> q_;
+	std::priority_queue<Nanos, std::vector<Nanos>, std::greater<Nanos>>
+	    told_;
 	std::uint64_t seq_ = 0;
 };
 
@@ -67,7 +70,7 @@ struct TrackerSetup {
 };
 
 class Tracker {
-public:
+      public:
 	Tracker(Log &log, Pending &out, const TrackerSetup &setup);
 	/* The program, forked at t: false if it cannot be held. */
 	bool start(pid_t pid, Nanos t, const std::string &program);
@@ -92,11 +95,11 @@ public:
 	pid_t program_pid() const;
 	Nanos now() const;
 
-private:
+      private:
 	struct Live {
 		ProcId id = 0;
 		pid_t pid = 0;
-		Fd pidfd, stat;
+		Fd pidfd, stat, sched;
 		std::optional<ProcId> parent; /* its parent now */
 		std::optional<ProcId> creator;
 		Nanos created = 0;
@@ -129,7 +132,7 @@ private:
 		long long base = 0;
 	};
 
-	void emit(Event e);
+	void emit(const Event &e);
 	Live *find(ProcId id);
 	Live *find_pid(pid_t pid);
 	ProcId add_child(pid_t pid, std::optional<ProcId> creator, Nanos t);
@@ -148,6 +151,7 @@ private:
 	void adopters(ProcId x, std::vector<Candidate> &into);
 	Nanos causal(const Live &l, const Attribution &a) const;
 	ProcId adopter(const Attribution &a, ProcId parent);
+	bool disposition(ProcId who);
 	void collected(Live &l, const Attribution &a, Nanos t);
 	void release(ProcId id);
 	void found(pid_t pid, std::optional<ProcId> parent);
@@ -162,7 +166,7 @@ private:
 	std::optional<int> program_status_;
 	std::unordered_map<ProcId, Live> live_;
 	std::unordered_map<pid_t, ProcId> by_pid_; /* the tree, while live */
-	std::unordered_map<pid_t, ProcId> ever_; /* the tree's, latest */
+	std::unordered_map<pid_t, ProcId> ever_;   /* the tree's, latest */
 	std::unordered_map<pid_t, ProcId> outsiders_;
 	std::vector<Known> known_; /* by ProcId */
 	std::vector<Ancestor> ancestors_;

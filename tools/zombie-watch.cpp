@@ -116,7 +116,8 @@ seconds(std::string_view s)
 	if (whole.empty() || whole.size() > 7 || !digits(whole) ||
 	    !digits(frac) || (dot != std::string_view::npos && frac.empty()))
 		return std::nullopt;
-	Nanos ns = strtoll(std::string(whole).c_str(), nullptr, 10) * 1'000'000'000;
+	Nanos ns =
+	    strtoll(std::string(whole).c_str(), nullptr, 10) * 1'000'000'000;
 	Nanos unit = 100'000'000;
 	for (size_t i = 0; i < frac.size() && unit > 0; i++, unit /= 10)
 		ns += (frac[i] - '0') * unit;
@@ -130,8 +131,8 @@ beside_us(std::string_view name)
 	ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
 	std::string path(self, n > 0 ? (size_t)n : 0);
 
-	path.erase(path.rfind('/') == std::string::npos ? 0
-							: path.rfind('/') + 1);
+	path.erase(
+	    path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
 	return path + std::string(name);
 }
 
@@ -155,7 +156,8 @@ options(int argc, char *argv[], Options &o)
 		} else if (a.substr(0, 14) == "--reaper-wait=") {
 			std::optional<Nanos> w = seconds(a.substr(14));
 			if (!w)
-				usage_error("not a number of seconds:", argv[i]);
+				usage_error(
+				    "not a number of seconds:", argv[i]);
 			o.reaper_wait = *w;
 			waits = true;
 		} else {
@@ -255,8 +257,8 @@ exec_check(pid_t pid, const Fd &report, const char *name)
 	ssize_t n;
 
 	/* The pipe closes unread on a successful exec. */
-	while ((n = read(report.get(), &err, sizeof(err))) == -1 &&
-	       errno == EINTR)
+	while (
+	    (n = read(report.get(), &err, sizeof(err))) == -1 && errno == EINTR)
 		;
 	if (n != (ssize_t)sizeof(err))
 		return;
@@ -268,9 +270,8 @@ exec_check(pid_t pid, const Fd &report, const char *name)
 
 /* Standard output, written a paragraph at a time until it fails. */
 class Output {
-public:
-	void
-	write(std::string_view s)
+      public:
+	void write(std::string_view s)
 	{
 		while (error_ == 0 && !s.empty()) {
 			ssize_t n = ::write(STDOUT_FILENO, s.data(), s.size());
@@ -280,13 +281,12 @@ public:
 				error_ = errno;
 		}
 	}
-	int
-	error() const
+	int error() const
 	{
 		return error_;
 	}
 
-private:
+      private:
 	int error_ = 0;
 };
 
@@ -320,8 +320,8 @@ watch_fd(const Watch &w, int fd, std::uint64_t token)
 struct itimerspec
 every(Nanos period)
 {
-	struct timespec ts = {(time_t)(period / 1'000'000'000),
-	    (long)(period % 1'000'000'000)};
+	struct timespec ts = {
+	    (time_t)(period / 1'000'000'000), (long)(period % 1'000'000'000)};
 
 	return {ts, ts};
 }
@@ -470,8 +470,8 @@ timeout(const Watch &w, const Tracker &tr, std::optional<Nanos> due)
 	if (oldest && (!due || *oldest + SETTLE < *due))
 		due = *oldest + SETTLE;
 	if (!w.records.active() || tr.polling_needed())
-		due = due ? std::min(*due, now + LOOK_PERIOD)
-			  : now + LOOK_PERIOD;
+		due =
+		    due ? std::min(*due, now + LOOK_PERIOD) : now + LOOK_PERIOD;
 	if (!due)
 		return -1;
 	return *due <= now ? 0 : (int)((*due - now + 999'999) / 1'000'000);

@@ -1,0 +1,593 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The watcher's words, from logs made by hand: each case is a run as the
+ * tracker would log it, and what the learner would read of it.
+ */
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "log.h"
+#include "render.h"
+
+namespace {
+
+constexpr Nanos ms = 1'000'000;
+constexpr Nanos sec = 1000 * ms;
+
+Event
+at(Nanos t, What what, ProcId proc, std::optional<ProcId> other = {})
+{
+	Event e;
+	e.t = t;
+	e.what = what;
+	e.proc = proc;
+	e.other = other;
+	return e;
+}
+
+Event
+ended(Nanos t, ProcId proc, ProcId parent, int status, bool zombie)
+{
+	Event e = at(t, What::Ended, proc, parent);
+	e.status = status;
+	e.zombie = zombie;
+	return e;
+}
+
+Event
+collected(Nanos t, ProcId proc, std::optional<ProcId> by, How how)
+{
+	Event e = at(t, What::Collected, proc, by);
+	e.how = how;
+	return e;
+}
+
+Event
+orphaned(Nanos t, ProcId proc, ProcId to, char state)
+{
+	Event e = at(t, What::Orphaned, proc, to);
+	e.state = state;
+	return e;
+}
+
+/* A run of the program under the watcher, printed as it is logged. */
+struct Story {
+	Log log;
+	Style style;
+	std::string printed;
+	ProcId watcher = log.add_process(7821, Role::Watcher);
+	ProcId program = log.add_process(7822, Role::Program, "zombie");
+
+	ProcId child(pid_t pid)
+	{
+		return log.add_process(pid, Role::Child);
+	}
+	ProcId forked(Nanos t, pid_t pid, ProcId by)
+	{
+		ProcId id = child(pid);
+		Event e = at(t, What::Created, id, by);
+		e.by = by;
+		put(e);
+		return id;
+	}
+	/* What is printed the moment the event is logged. */
+	std::string put(const Event &e)
+	{
+		log.append(e);
+		std::string p = narrate(log, log.events().size() - 1, style);
+		printed += p;
+		return p;
+	}
+	std::string look(Nanos t, std::vector<Look> looks, int adopted = 0)
+	{
+		Event e = at(t, What::States, program);
+		e.snapshot = log.add_snapshot({std::move(looks), adopted});
+		return put(e);
+	}
+	/* Everything printed, rendered again once the run is over. */
+	std::string replay() const
+	{
+		std::string out;
+		for (size_t i = 0; i < log.events().size(); i++)
+			out += narrate(log, i, style);
+		return out;
+	}
+};
+
+/* The pieces of text between separators; none of them empty. */
+std::vector<std::string>
+split(const std::string &text, char sep)
+{
+	std::vector<std::string> out;
+	for (size_t i = 0, j = 0; i < text.size(); i = j + 1) {
+		j = std::min(text.find(sep, i), text.size());
+		if (j > i)
+			out.push_back(text.substr(i, j - i));
+	}
+	return out;
+}
+
+std::string
+head(const std::string &paragraph)
+{
+	return paragraph.substr(0, paragraph.find('\n'));
+}
+
+/* The reason under a paragraph's line, unfolded. */
+std::string
+reasons(const std::string &paragraph)
+{
+	std::string out;
+	for (const std::string &line : split(paragraph, '\n'))
+		if (line[0] == ' ')
+			for (const std::string &w : split(line, ' '))
+				out += (out.empty() ? "" : " ") + w;
+	return out;
+}
+
+bool
+has(const std::string &text, const char *part)
+{
+	return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(Narrate, DefaultLifecycleFromStartToCollection)
+{
+	Story r;
+	EXPECT_EQ(r.put(at(0, What::Started, r.program, r.watcher)),
+	    "[  0.0s] zombie-watch (7821) started zombie as process 7822\n");
+	ProcId c = r.forked(2 * ms, 7826, r.program);
+	EXPECT_EQ(head(r.printed.substr(r.printed.find('\n') + 1)),
+	    "[  0.0s] parent 7822 created child 7826");
+	EXPECT_TRUE(has(reasons(r.printed), "Its parent forked it"));
+	for (int s = 1; s <= 30; s++) {
+		Event e = at(s * sec, What::Sample, c);
+		e.state = 'S';
+		EXPECT_EQ(r.put(e), "");
+	}
+	EXPECT_EQ(r.look(5 * sec, {{r.program, 7821, 'S', false, 1},
+				      {c, 7822, 'S', false, 1}}),
+	    "[  5.0s] parent 7822 sleeping (S), child 7826 of 7822 sleeping "
+	    "(S)\n");
+
+	std::string p = r.put(ended(30008 * ms, c, r.program, 0, true));
+	EXPECT_EQ(head(p), "[ 30.0s] child 7826 of 7822 exited with status 0, "
+			   "now a zombie (Z)");
+	EXPECT_TRUE(has(reasons(p), "Its parent 7822 has not collected it"));
+	p = r.put(ended(60 * sec, r.program, r.watcher, 0, false));
+	EXPECT_EQ(head(p), "[ 60.0s] parent 7822 exited with status 0");
+	EXPECT_EQ(reasons(p), "Its parent is zombie-watch, which collects it "
+			      "at once.");
+	r.put(collected(60 * sec, r.program, r.watcher, How::Wait));
+	p = r.put(orphaned(60001 * ms, c, r.watcher, 'Z'));
+	EXPECT_EQ(head(p), "[ 60.0s] child 7826, orphaned and still zombie "
+			   "(Z), passes to zombie-watch (7821)");
+	EXPECT_TRUE(has(reasons(p), "here that is zombie-watch (7821); its new "
+				    "parent may collect it at last."));
+	EXPECT_EQ(r.look(60004 * ms, {{c, 7821, 'Z', false, 1}}, 1),
+	    "[ 60.0s] parent 7822 gone, waiting for 1 adopted process, child "
+	    "7826 of 7821 zombie (Z)\n");
+	Event reap = collected(60008 * ms, c, r.watcher, How::Wait);
+	reap.status = 0;
+	p = r.put(reap);
+	EXPECT_EQ(head(p), "[ 60.0s] zombie-watch (7821) collected child 7826, "
+			   "which exited with status 0");
+	EXPECT_TRUE(has(reasons(p), "zombie-watch (7821), its parent now, "
+				    "called wait"));
+	/* Printed later, each line still says only what was known then. */
+	EXPECT_EQ(r.replay(), r.printed);
+
+	EXPECT_EQ(summary(r.log), "summary: child 7826 was a zombie from "
+				  "30.008s to 60.008s, for 30.000s\n");
+	std::string pad(13, ' ');
+	std::string fate = " exited with status 0; collected by zombie-watch "
+			   "(7821)\n";
+	EXPECT_EQ(timeline(r.log, 60010 * ms, r.style),
+	    "timeline: one column is 1s; S sleeping, R running, Z zombie, . "
+	    "not there\n" +
+		pad +
+		"0s        10s       20s       30s       40s       50s       "
+		"60s\n" +
+		pad +
+		"|         |         |         |         |         |    " +
+		"     |\n" + "parent 7822  " + std::string(60, 'S') + fate +
+		"child 7826   " + std::string(30, 'S') + std::string(30, 'Z') +
+		fate);
+}
+
+TEST(Narrate, KernelReleasesWithoutAnyoneWaiting)
+{
+	Story r;
+	ProcId ignored = r.forked(0, 7826, r.program);
+	ProcId nocldwait = r.forked(0, 7827, r.program);
+	std::string p = r.put(ended(3 * sec, ignored, r.program, 0, false));
+	EXPECT_EQ(head(p), "[  3.0s] child 7826 of 7822 exited with status 0");
+	EXPECT_TRUE(has(reasons(p), "the next line says who collected it."));
+	Event gone = collected(3 * sec, ignored, std::nullopt, How::Released);
+	gone.ignores = true;
+	p = r.put(gone);
+	EXPECT_EQ(head(p), "[  3.0s] the kernel released child 7826 as it "
+			   "ended, since its parent 7822 ignores SIGCHLD");
+	EXPECT_EQ(reasons(p), "A parent that ignores SIGCHLD, or sets "
+			      "SA_NOCLDWAIT, has the kernel release its "
+			      "children as they end: no one calls wait, and "
+			      "they never stay zombies.");
+	r.put(ended(4 * sec, nocldwait, r.program, 0, false));
+	/* Seen a little late: it was released, not a zombie, meanwhile. */
+	p = r.put(collected(4400 * ms, nocldwait, std::nullopt, How::Released));
+	EXPECT_EQ(head(p), "[  4.4s] the kernel released child 7827 as it "
+			   "ended");
+	for (const char *lie : {"called wait", "waiting", "discard", "(Z)"})
+		EXPECT_FALSE(has(r.printed, lie)) << lie;
+	EXPECT_EQ(summary(r.log),
+	    "summary: child 7826 was never a zombie: the kernel released it as "
+	    "it ended\n"
+	    "summary: child 7827 was never a zombie: the kernel released it as "
+	    "it ended\n");
+	std::vector<std::string> rows =
+	    split(timeline(r.log, 10 * sec, r.style), '\n');
+	ASSERT_EQ(rows.size(), 6U);
+	EXPECT_EQ(rows[4], "child 7826   " + std::string(15, 'S') +
+			       std::string(35, '.') +
+			       " exited with status 0; released by the kernel");
+	EXPECT_EQ(rows[5].substr(13, 50),
+	    std::string(20, 'S') + std::string(30, '.'));
+
+	/*
+	 * Handed to a reaper that ignores SIGCHLD: released at once if a
+	 * zombie already, else as it ends.
+	 */
+	Story h;
+	ProcId reaper = h.log.add_process(900, Role::Outsider, "reaper");
+	ProcId c = h.forked(0, 7826, h.program);
+	ProcId alive = h.forked(0, 7827, h.program);
+	h.put(ended(10 * sec, c, h.program, 0, true));
+	h.put(ended(20 * sec, h.program, h.watcher, 0, false));
+	h.put(orphaned(20001 * ms, c, reaper, 'Z'));
+	h.put(orphaned(20001 * ms, alive, reaper, 'S'));
+	p = h.put(collected(20001 * ms, c, std::nullopt, How::Released));
+	EXPECT_EQ(head(p), "[ 20.0s] the kernel released child 7826 as it "
+			   "passed to PID 900 (reaper), which ignores SIGCHLD");
+	h.put(ended(25 * sec, alive, reaper, 0, false));
+	gone = collected(25 * sec, alive, std::nullopt, How::Released);
+	gone.ignores = true;
+	EXPECT_EQ(head(h.put(gone)), "[ 25.0s] the kernel released child 7827 "
+				     "as it ended, since its parent PID 900 "
+				     "(reaper) ignores SIGCHLD");
+	EXPECT_EQ(summary(h.log),
+	    "summary: child 7826 was a zombie from 10.000s to 20.001s, for "
+	    "10.001s\n"
+	    "summary: child 7827 was never a zombie: the kernel released it as "
+	    "it ended\n");
+	EXPECT_EQ(verdicts(h.log, h.style),
+	    "reaper: child 7826 was released by the kernel as it passed to PID "
+	    "900 (reaper), which ignores SIGCHLD\n"
+	    "reaper: child 7827 was released by the kernel as it ended, since "
+	    "PID 900 (reaper) ignores SIGCHLD\n");
+	EXPECT_TRUE(reaper_passed(h.log));
+}
+
+TEST(Narrate, ParentCollectsThreeChildrenThenExits)
+{
+	Story r;
+	std::vector<ProcId> kids;
+	for (pid_t pid : {7826, 7827, 7828})
+		kids.push_back(r.forked((pid - 7825) * sec, pid, r.program));
+	/* They end, and are collected, in an order other than their own. */
+	for (int k : {2, 0, 1})
+		r.put(ended((10 + k) * sec, kids.at(k), r.program,
+		    W_EXITCODE(k, 0), true));
+	for (int k : {1, 2, 0})
+		EXPECT_TRUE(has(reasons(r.put(collected((20 + k) * sec,
+				    kids.at(k), r.program, How::Wait))),
+		    "Its parent called wait"));
+	r.put(ended(30 * sec, r.program, r.watcher, 0, false));
+	std::string heads;
+	for (const std::string &l : split(r.printed, '\n'))
+		if (l[0] == '[')
+			heads += l + "\n";
+	const std::string zombie = ", now a zombie (Z)\n";
+	EXPECT_EQ(heads,
+	    "[  1.0s] parent 7822 created child 7826\n"
+	    "[  2.0s] parent 7822 created child 7827\n"
+	    "[  3.0s] parent 7822 created child 7828\n"
+	    "[ 12.0s] child 7828 of 7822 exited with status 2" +
+		zombie + "[ 10.0s] child 7826 of 7822 exited with status 0" +
+		zombie + "[ 11.0s] child 7827 of 7822 exited with status 1" +
+		zombie +
+		"[ 21.0s] parent 7822 collected child 7827, which exited with "
+		"status 1\n"
+		"[ 22.0s] parent 7822 collected child 7828, which exited with "
+		"status 2\n"
+		"[ 20.0s] parent 7822 collected child 7826, which exited with "
+		"status 0\n"
+		"[ 30.0s] parent 7822 exited with status 0\n");
+	EXPECT_EQ(summary(r.log),
+	    "summary: child 7826 was a zombie from 10.000s to 20.000s, for "
+	    "10.000s\n"
+	    "summary: child 7827 was a zombie from 11.000s to 21.000s, for "
+	    "10.000s\n"
+	    "summary: child 7828 was a zombie from 12.000s to 22.000s, for "
+	    "10.000s\n");
+}
+
+TEST(Narrate, MainThreadGoneIsNoZombieWhileThreadsRun)
+{
+	Story r;
+	ProcId c = r.forked(0, 7826, r.program);
+	Event gone = at(10 * sec, What::MainExited, c);
+	gone.count = 2;
+	std::string p = r.put(gone);
+	EXPECT_EQ(head(p), "[ 10.0s] child 7826's main thread exited; 2 "
+			   "threads still run");
+	EXPECT_TRUE(has(reasons(p), "alive and is not a zombie"));
+	EXPECT_EQ(r.look(15 * sec, {{r.program, 7821, 'S', false, 1},
+				       {c, 7822, 'Z', true, 2}}),
+	    "[ 15.0s] parent 7822 sleeping (S), child 7826 of 7822 main thread "
+	    "exited, 2 threads run\n");
+	r.put(ended(20 * sec, c, r.program, 0, true));
+	r.put(collected(25 * sec, c, r.program, How::Wait));
+	EXPECT_EQ(summary(r.log),
+	    "summary: child 7826 was no zombie while its main thread was "
+	    "gone, from 10.000s to 20.000s: its other threads still ran\n"
+	    "summary: child 7826 was a zombie from 20.000s to 25.000s, for "
+	    "5.000s\n");
+	r.style.colour = true;
+	std::vector<std::string> rows =
+	    split(timeline(r.log, 60 * sec, r.style), '\n');
+	ASSERT_EQ(rows.size(), 5U);
+	EXPECT_TRUE(has(rows[0], ". not there, z main thread gone, threads "
+				 "run"));
+	/* Only the zombie stands out, not the process its threads outlive. */
+	EXPECT_EQ(rows[4],
+	    "child 7826   " + std::string(10, 'S') + std::string(10, 'z') +
+		"\033[1;7;31mZZZZZ\033[0m" + std::string(35, '.') +
+		" exited with status 0; collected by parent 7822");
+
+	Story one;
+	gone = at(sec, What::MainExited, one.forked(0, 7826, one.program));
+	gone.count = 1;
+	EXPECT_EQ(head(one.put(gone)), "[  1.0s] child 7826's main thread "
+				       "exited; 1 thread still runs");
+	EXPECT_EQ(summary(one.log),
+	    "summary: child 7826 has been no zombie since 1.000s, while its "
+	    "main thread is gone: its other threads still run\n"
+	    "summary: no zombie was seen\n");
+	/* Its threads still ran when the run ended. */
+	EXPECT_EQ(split(timeline(one.log, 10 * sec, one.style), '\n').at(4),
+	    "child 7826   " + std::string(5, 'S') + std::string(45, 'z'));
+}
+
+TEST(Narrate, CreatorsParentsAndSignals)
+{
+	Story r;
+	ProcId c = r.forked(0, 7826, r.program);
+	Event e = at(sec, What::Created, r.child(7830), r.program);
+	e.by = c;
+	std::string p = r.put(e);
+	EXPECT_EQ(head(p), "[  1.0s] child 7826 created child 7830, whose "
+			   "parent is parent 7822");
+	EXPECT_TRUE(has(reasons(p), "It was created with CLONE_PARENT"));
+	p = r.put(at(2 * sec, What::Created, r.child(7831), r.watcher));
+	EXPECT_EQ(head(p), "[  2.0s] child 7831 was found orphaned, passes to "
+			   "zombie-watch (7821)");
+
+	p = r.put(ended(3 * sec, c, r.program, W_EXITCODE(0, SIGKILL), true));
+	EXPECT_EQ(head(p), "[  3.0s] child 7826 of 7822 was killed by signal 9 "
+			   "(SIGKILL), now a zombie (Z)");
+	EXPECT_EQ(reasons(p).find("SIGKILL ended it: it can be neither caught "
+				  "nor ignored. Its parent 7822 has not"),
+	    0U);
+	p = r.put(ended(
+	    5 * sec, r.program, r.watcher, W_EXITCODE(0, SIGTERM), false));
+	EXPECT_EQ(head(p), "[  5.0s] parent 7822 was killed by signal 15 "
+			   "(SIGTERM)");
+	EXPECT_EQ(reasons(p), "SIGTERM ended it: with no handler to catch it, "
+			      "its default action is to end the process. Its "
+			      "parent is zombie-watch, which collects it at "
+			      "once.");
+	EXPECT_EQ(describe_status(std::nullopt), "ended");
+
+	e = at(4 * sec, What::Signalled, r.watcher);
+	e.signo = SIGINT;
+	e.from_terminal = true;
+	EXPECT_EQ(r.put(e), "[  4.0s] zombie-watch received SIGINT from the "
+			    "terminal, which sent it to the program too\n");
+	e.from_terminal = false;
+	e.signo = SIGHUP;
+	e.sent = SIGTERM;
+	e.count = 2;
+	EXPECT_EQ(r.put(e), "[  4.0s] zombie-watch received SIGHUP, sends "
+			    "SIGTERM to 2 processes\n");
+	e.count = 1;
+	EXPECT_TRUE(has(r.put(e), " to 1 process\n"));
+	e.count = 0;
+	EXPECT_EQ(r.put(e), "[  4.0s] zombie-watch received SIGHUP; no process "
+			    "is left to pass it on to\n");
+	EXPECT_EQ(r.put(at(6 * sec, What::Unfollowed, c)), "");
+}
+
+TEST(Narrate, InferredCollectorSaysSo)
+{
+	Story r;
+	const std::vector<std::pair<Guess, std::string>> guesses = {
+	    {Guess::NoFaults, "it made no page faults of its own, so "
+			      "collecting it added nothing to any count."},
+	    {Guess::Unread, "it was gone before its page faults could be "
+			    "read."},
+	    {Guess::NoCount, "the collector's count of its children's page "
+			     "faults could not be read."},
+	    {Guess::None, ""},
+	};
+	pid_t pid = 7826;
+	for (const auto &[guess, why] : guesses) {
+		for (How how : {How::Wait, How::Released}) {
+			ProcId c = r.forked(0, pid++, r.program);
+			r.put(ended(sec, c, r.program, 0, how == How::Wait));
+			Event e = collected(2 * sec, c, r.program, how);
+			e.guess = guess;
+			std::string text = reasons(r.put(e));
+			std::string inferred = "Who collected it is inferred, "
+					       "not measured: " +
+					       why;
+			size_t where = text.rfind(inferred);
+			if (guess == Guess::None)
+				EXPECT_FALSE(has(text, "inferred"));
+			else
+				EXPECT_EQ(where, text.size() - inferred.size());
+		}
+	}
+}
+
+TEST(Fold, KeepsEveryWordWithinTheWidth)
+{
+	Story r;
+	ProcId reaper = r.log.add_process(
+	    900, Role::Outsider, "a-reaper-whose-name-runs-on");
+	ProcId c = r.forked(0, 7826, r.program);
+	r.log.append(orphaned(sec, c, reaper, 'Z'));
+	r.style.width = 1000;
+	std::string whole = narrate(r.log, 1, r.style);
+	ASSERT_EQ(split(whole, '\n').size(), 2U);
+	std::vector<std::string> want = split(reasons(whole), ' ');
+
+	for (int width : {40, 20}) {
+		r.style.width = width;
+		std::vector<std::string> folded =
+		    split(narrate(r.log, 1, r.style), '\n');
+		EXPECT_EQ(folded[0], head(whole));
+		EXPECT_GT(folded.size(), 3U);
+		std::vector<std::string> got;
+		for (size_t i = 1; i < folded.size(); i++) {
+			EXPECT_LE(folded[i].size(), (size_t)width) << folded[i];
+			EXPECT_EQ(folded[i].find_first_not_of(' '), 9U);
+			for (const std::string &w : split(folded[i], ' '))
+				got.push_back(w);
+		}
+		/* A word that fits stays whole; a longer one is cut, not lost.
+		 */
+		size_t room = (size_t)width - 9, k = 0;
+		for (const std::string &w : want) {
+			std::string joined;
+			while (k < got.size() && joined.size() < w.size())
+				joined += got[k++];
+			EXPECT_EQ(joined, w);
+			EXPECT_TRUE(
+			    w.size() > room || (k > 0 && joined == got[k - 1]))
+			    << w << " was broken at width " << width;
+		}
+		EXPECT_EQ(k, got.size());
+	}
+	r.style.width = 20;
+	std::string narrowest = narrate(r.log, 1, r.style);
+	for (int width : {0, -5, 9}) {
+		r.style.width = width;
+		EXPECT_EQ(narrate(r.log, 1, r.style), narrowest);
+	}
+}
+
+TEST(Narrate, LongProgramNameStillEndsItsLine)
+{
+	Log log;
+	ProcId w = log.add_process(7821, Role::Watcher);
+	std::string name(10000, 'x');
+	log.append(at(
+	    0, What::Started, log.add_process(7822, Role::Program, name), w));
+	log.append(
+	    at(0, What::Started, log.add_process(7823, Role::Program), w));
+	EXPECT_EQ(narrate(log, 0, Style()), "[  0.0s] zombie-watch (7821) "
+					    "started " +
+						name + " as process 7822\n");
+	EXPECT_EQ(narrate(log, 1, Style()),
+	    "[  0.0s] zombie-watch (7821) started process 7823\n");
+	EXPECT_EQ(summary(log), "summary: no child was seen\n");
+}
+
+TEST(Reaper, VerdictsOnEachOrphan)
+{
+	Story r;
+	r.style.reaper_wait = sec;
+	ProcId init = r.log.add_process(1, Role::Outsider, "init");
+	ProcId bare = r.log.add_process(900, Role::Outsider);
+	std::vector<ProcId> c;
+	for (pid_t pid = 7826; pid <= 7832; pid++)
+		c.push_back(r.forked(0, pid, r.program));
+	for (int k : {0, 2, 6})
+		r.put(ended(5 * sec, c.at(k), r.program, 0, true));
+	r.put(ended(10 * sec, r.program, r.watcher, 0, false));
+	for (size_t k = 0; k < c.size(); k++)
+		r.put(orphaned(10001 * ms, c[k],
+		    k == 4   ? r.watcher
+		    : k == 6 ? bare
+			     : init,
+		    k == 0 || k == 2 || k == 6 ? 'Z' : 'S'));
+	r.put(collected(10001 * ms, c[6], std::nullopt, How::Released));
+	r.put(collected(10501 * ms, c[0], init, How::Wait));
+	r.put(at(11 * sec, What::Unfollowed, c[3]));
+	std::string p = r.put(ended(12 * sec, c[1], init, 0, true));
+	/* No longer "while the parent lives": its parent is the reaper. */
+	EXPECT_EQ(reasons(p), "Its new parent, PID 1 (init), has not collected "
+			      "it with wait, so the kernel keeps its entry and "
+			      "exit status: a zombie.");
+	r.put(collected(12250 * ms, c[1], init, How::Wait));
+	EXPECT_EQ(verdicts(r.log, r.style),
+	    "reaper: child 7826 was collected by PID 1 (init) 0.500s after it "
+	    "was orphaned\n"
+	    "reaper: child 7827 was collected by PID 1 (init) 0.250s after it "
+	    "was orphaned\n"
+	    "reaper: child 7828 was not collected by PID 1 (init) within "
+	    "1.000s of being orphaned\n"
+	    "        PID 1 (init) does not collect orphans, so zombies pile up "
+	    "under it.\n"
+	    "reaper: child 7829 could not be followed to its end: no verdict\n"
+	    "reaper: child 7832 was released by the kernel as it passed to PID "
+	    "900, which ignores SIGCHLD\n");
+	EXPECT_FALSE(reaper_passed(r.log));
+	EXPECT_TRUE(has(timeline(r.log, 20 * sec, r.style),
+	    "exited with status 0; not collected by PID 1 (init)\n"));
+
+	Story fine;
+	ProcId child = fine.forked(0, 7826, fine.program);
+	fine.put(
+	    orphaned(sec, child, fine.log.add_process(1, Role::Outsider), 'S'));
+	EXPECT_TRUE(reaper_passed(fine.log));
+	fine.put(at(2 * sec, What::Unfollowed, child));
+	EXPECT_FALSE(reaper_passed(fine.log));
+}
+
+TEST(Timeline, ColumnsFitTheRunAndRowsAreCapped)
+{
+	EXPECT_EQ(column_width(0), 100 * ms);
+	EXPECT_EQ(column_width(7250 * ms), 100 * ms);
+	EXPECT_EQ(column_width(7251 * ms), 200 * ms);
+	EXPECT_EQ(column_width(60 * sec), sec);
+	EXPECT_EQ(column_width(72500 * ms), sec);
+	EXPECT_EQ(column_width(72501 * ms), 2 * sec);
+	EXPECT_EQ(column_width(sec * 86400 * 100), 86400 * sec);
+
+	Story r;
+	r.forked(0, 7826, r.program);
+	/* 60.003 s rounds to 60 columns of a second, 60.5 s to 61. */
+	EXPECT_EQ(split(timeline(r.log, 60003 * ms, r.style), '\n').at(3),
+	    "parent 7822  " + std::string(60, 'S'));
+	EXPECT_EQ(split(timeline(r.log, 60500 * ms, r.style), '\n').at(3),
+	    "parent 7822  " + std::string(61, 'S'));
+	EXPECT_EQ(timeline(r.log, 3 * sec, r.style)
+		      .find("timeline: one column is 0.1s;"),
+	    0U);
+	for (pid_t pid = 7827; pid < 7827 + 44; pid++)
+		r.child(pid);
+	std::vector<std::string> rows =
+	    split(timeline(r.log, 60 * sec, r.style), '\n');
+	ASSERT_EQ(rows.size(), 3U + 40U + 1U);
+	EXPECT_EQ(rows.back(), "... and 6 more processes");
+	EXPECT_EQ(summary(r.log), "summary: no zombie was seen\n");
+}
