@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "attribute.h"
 #include "log.h"
 #include "render.h"
 
@@ -590,4 +591,63 @@ TEST(Timeline, ColumnsFitTheRunAndRowsAreCapped)
 	ASSERT_EQ(rows.size(), 3U + 40U + 1U);
 	EXPECT_EQ(rows.back(), "... and 6 more processes");
 	EXPECT_EQ(summary(r.log), "summary: no zombie was seen\n");
+}
+
+namespace {
+
+/* A candidate collector whose count of its children's faults is known. */
+Candidate
+counted(ProcId who, std::optional<long long> count, bool ignores = false)
+{
+	Candidate c;
+	c.who = who;
+	c.count = count;
+	c.ignores = ignores;
+	return c;
+}
+
+} // namespace
+
+/* Who collected what, from the growth of each candidate's count. */
+TEST(Attribute, TheCountThatGrewByTheChildsCollectedIt)
+{
+	Ledger l;
+	/* Two orphans collected at once by a subreaper: both are its. */
+	std::vector<Candidate> orphan = {counted(1, 0), counted(2, 300)};
+	Attribution a = l.attribute(100, orphan);
+	EXPECT_EQ(a.by, std::optional<ProcId>(2));
+	EXPECT_TRUE(a.measured);
+	a = l.attribute(200, orphan);
+	EXPECT_EQ(a.by, std::optional<ProcId>(2));
+	/* A third finds nothing left: released, and by whom it says. */
+	a = l.attribute(50, {counted(2, 300, true)});
+	EXPECT_FALSE(a.by);
+	EXPECT_EQ(a.how, How::Released);
+	EXPECT_TRUE(a.ignores);
+	EXPECT_EQ(a.guess, Guess::None);
+}
+
+TEST(Attribute, WhatCannotBeMeasuredIsInferredAndSaysSo)
+{
+	Ledger l;
+	/* Faults unread: any growth will do, once for each at once. */
+	Attribution a = l.attribute(std::nullopt, {counted(1, 40)});
+	EXPECT_EQ(a.by, std::optional<ProcId>(1));
+	EXPECT_EQ(a.guess, Guess::Unread);
+	EXPECT_EQ(l.attribute(std::nullopt, {counted(1, 40)}).by,
+	    std::optional<ProcId>(1));
+	/* Settled, the first's growth is not left for a later release. */
+	l.settle();
+	a = l.attribute(std::nullopt, {counted(1, 40, true)});
+	EXPECT_EQ(a.how, How::Released);
+	EXPECT_EQ(a.guess, Guess::Unread);
+	/* No faults moves no count: the disposition decides. */
+	a = l.attribute(0, {counted(3, 0)});
+	EXPECT_EQ(a.by, std::optional<ProcId>(3));
+	EXPECT_EQ(a.guess, Guess::NoFaults);
+	EXPECT_EQ(l.attribute(0, {counted(3, 0, true)}).how, How::Released);
+	/* A parent that cannot be read is not passed over for a reaper. */
+	a = l.attribute(10, {counted(4, std::nullopt), counted(5, 999)});
+	EXPECT_EQ(a.by, std::optional<ProcId>(4));
+	EXPECT_EQ(a.guess, Guess::NoCount);
 }
