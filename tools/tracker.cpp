@@ -682,7 +682,10 @@ Tracker::letter(Live &l, Nanos t)
 	if (!l.sched)
 		l.sched = ran_open(l.pid);
 	std::optional<long long> ran = ran_read(l.sched);
-	std::optional<Stat> s = stat_read(l.stat);
+	/* What has not run since cannot have changed its state. */
+	std::optional<Stat> s;
+	if (!ran || ran != l.ran)
+		s = stat_read(l.stat);
 	char st = s ? s->state : l.seen;
 	bool asleep = st != 'R' && st != 'Z' && st != 'X';
 	char was = l.seen;

@@ -477,16 +477,18 @@ timeout(const Watch &w, const Tracker &tr, std::optional<Nanos> due)
 	return *due <= now ? 0 : (int)((*due - now + 999'999) / 1'000'000);
 }
 
-/*
- * One turn: sleep until the kernel reports something, then take it in the
- * order it happens: records, ends, our own collections, others'.
- */
-void
-step(Watch &w, Tracker &tr)
+/* What one wait brought: each descriptor is read only when it is ready. */
+struct Turn {
+	bool signals = false, states = false, samples = false;
+	bool hung_up = false; /* the records: all they followed are gone */
+	std::vector<ProcId> ended, gone;
+};
+
+Turn
+wait_turn(Watch &w, Tracker &tr)
 {
 	struct epoll_event evs[256];
-	std::vector<ProcId> ended, gone;
-	bool records = false, hung_up = false;
+	Turn t;
 
 	std::optional<Nanos> due = tr.give_up();
 	int n = epoll_wait(w.epoll.get(), evs, 256, timeout(w, tr, due));
@@ -494,33 +496,51 @@ step(Watch &w, Tracker &tr)
 		fail("epoll_wait");
 	for (int i = 0; i < n; i++) {
 		std::uint64_t tok = evs[i].data.u64;
-		records = records || tok == TOKEN_RECORDS;
-		hung_up = hung_up ||
-			  (tok == TOKEN_RECORDS && (evs[i].events & EPOLLHUP));
-		if (tok < TOKEN_SIGNALS && (evs[i].events & EPOLLIN))
-			ended.push_back((ProcId)tok);
-		if (tok < TOKEN_SIGNALS && (evs[i].events & EPOLLHUP))
-			gone.push_back((ProcId)tok);
+		bool in = evs[i].events & EPOLLIN,
+		     hup = evs[i].events & EPOLLHUP;
+		t.signals = t.signals || tok == TOKEN_SIGNALS;
+		t.states = t.states || tok == TOKEN_STATES;
+		t.samples = t.samples || tok == TOKEN_SAMPLES;
+		t.hung_up = t.hung_up || (tok == TOKEN_RECORDS && hup);
+		if (tok < TOKEN_SIGNALS && in)
+			t.ended.push_back((ProcId)tok);
+		if (tok < TOKEN_SIGNALS && hup)
+			t.gone.push_back((ProcId)tok);
 	}
+	std::sort(t.ended.begin(), t.ended.end());
+	std::sort(t.gone.begin(), t.gone.end());
+	return t;
+}
+
+/*
+ * One turn: sleep until the kernel reports something, then take it in the
+ * order it happens: records, ends, our own collections, others'.  The
+ * rings are read every turn: that costs no system call.
+ */
+void
+step(Watch &w, Tracker &tr)
+{
+	Turn t = wait_turn(w, tr);
+
 	if (w.records.active())
-		read_records(w, tr, hung_up);
+		read_records(w, tr, t.hung_up);
 	if (!w.records.active() && tr.now() - w.last_sweep >= LOOK_PERIOD) {
 		tr.sweep();
 		w.last_sweep = tr.now();
 	}
-	std::sort(ended.begin(), ended.end());
-	for (ProcId id : ended)
+	for (ProcId id : t.ended)
 		tr.exited(id);
-	on_signals(w, tr);
-	std::sort(gone.begin(), gone.end());
-	for (ProcId id : gone)
+	if (t.signals)
+		on_signals(w, tr);
+	for (ProcId id : t.gone)
 		tr.vanished(id);
 	if (tr.polling_needed())
 		tr.check_alive();
 	tr.settle();
-	if (tick(w.states))
+	if (t.states && tick(w.states))
 		tr.look();
-	on_sample(w, tr);
+	if (t.samples)
+		on_sample(w, tr);
 	flush(w, tr.now() - SETTLE);
 }
 
