@@ -37,7 +37,7 @@
 
 namespace {
 
-enum class Out { Pipe, File, Tty, Closed, Full };
+enum class Out { Pipe, File, Tty, Closed, Full, Missing };
 
 struct Options {
 	Out out = Out::Pipe;
@@ -230,7 +230,7 @@ open_output(Out out, int *out_r, int *out_w)
 		(void)unlink(file_name);
 	} else if (out == Out::Full) {
 		*out_w = open("/dev/full", O_WRONLY | O_CLOEXEC);
-	} else {
+	} else if (out == Out::Tty) {
 		struct termios raw;
 		cfmakeraw(&raw);
 		EXPECT_EQ(openpty(out_r, out_w, nullptr, &raw, nullptr), 0);
@@ -257,7 +257,10 @@ exec_program(const Options &o, int out_w, int err_w)
 	(void)signal(SIGCHLD, o.ignore_sigchld ? SIG_IGN : SIG_DFL);
 	(void)signal(SIGHUP, o.ignore_sighup ? SIG_IGN : SIG_DFL);
 	(void)setpgid(0, 0);
-	(void)dup2(out_w, 1);
+	if (o.out == Out::Missing)
+		(void)close(1);
+	else
+		(void)dup2(out_w, 1);
 	(void)dup2(err_w, 2);
 	for (const std::string &e : o.env)
 		(void)putenv(const_cast<char *>(e.c_str()));
@@ -854,11 +857,14 @@ TEST(Watch, ReportsWhatWentWrong)
 		"not a number of seconds"},
 	    {watcher({"--check-reaper", "--reaper-wait= 5"}), 2,
 		"not a number of seconds"},
+	    {watcher({"sh", "-c", "sleep 0.2 & exit 4"}), 4, "^$"},
 	};
 	cases[3].o.fail_fork = true;
 	cases[4].o.ignore_sigchld = true;
 	cases[5].o.out = Out::Closed;
 	cases[6].o.out = Out::Full;
+	/* Started without standard output, its own files must not take 1. */
+	cases[10].o.out = Out::Missing;
 	for (const auto &c : cases) {
 		Seen r = watch(c.o);
 		EXPECT_TRUE(exited(r, c.status))
@@ -867,6 +873,9 @@ TEST(Watch, ReportsWhatWentWrong)
 		    << r.err;
 		EXPECT_LT(r.parent_exit_at, 5.0);
 		expect_nothing_left(r);
+		if (c.status == 127) {
+			EXPECT_EQ(r.out, "") << "told of what never started";
+		}
 	}
 	/* Failing before it is ready, it does not let the program run. */
 	Options unready = watcher({"sh", "-c", "echo ran"});
@@ -970,9 +979,9 @@ TEST(Reaper, CheckedUnderInitsThatCollectLateAtOnceOrRelease)
 			    "^reaper: child \\d+ was released by the kernel "
 			    "as it passed to PID 1 \\(pid1\\), which "
 			    "ignores SIGCHLD$");
-			line(r,
-			    "^child \\d+ +\\.*[SR]+Z+\\.* exited with status 0; "
-			    "released by the kernel$");
+			line(r, "^child \\d+ +\\.*[SR]+Z+\\.* exited with "
+				"status 0; "
+				"released by the kernel$");
 			continue;
 		}
 		line(r,

@@ -379,11 +379,14 @@ flush(Watch &w, Nanos horizon)
 	});
 }
 
-/* A signal from the terminal reached the whole foreground group. */
+/*
+ * A signal from the terminal reached the whole foreground group, and the
+ * program with it if it is still in ours.
+ */
 bool
-from_terminal(const struct signalfd_siginfo &si)
+from_terminal(const struct signalfd_siginfo &si, pid_t program)
 {
-	if (si.ssi_code != SI_KERNEL)
+	if (si.ssi_code != SI_KERNEL || getpgid(program) != getpgrp())
 		return false;
 	for (int fd = 0; fd <= 2; fd++)
 		if (isatty(fd))
@@ -401,7 +404,8 @@ on_signal(Watch &w, Tracker &tr, const struct signalfd_siginfo &si)
 	e.proc = 0;
 	if (w.signals_got++ == 0)
 		w.signo = e.signo;
-	e.from_terminal = w.signals_got == 1 && from_terminal(si);
+	e.from_terminal =
+	    w.signals_got == 1 && from_terminal(si, tr.program_pid());
 	/* The first is passed on, unless the program has it already. */
 	e.sent = w.signals_got == 1 ? w.signo : SIGKILL;
 	if (!e.from_terminal)
