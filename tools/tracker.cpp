@@ -121,17 +121,23 @@ Tracker::add_child(pid_t pid, std::optional<ProcId> creator, Nanos t)
 bool
 Tracker::pin(Live &l, std::optional<Nanos> born)
 {
+	/*
+	 * Its stat file first: read after the pidfd is made, it proves that
+	 * both are of one process, for a number is not reused before the
+	 * process is released, and a released process's file cannot be read.
+	 */
+	l.stat = stat_open(l.pid);
 	l.pidfd = pidfd_open(l.pid);
-	if (!l.pidfd) {
-		l.gone = errno == ESRCH;
+	if (!l.pidfd || !l.stat) {
+		l.gone = errno == ESRCH || errno == ENOENT;
+		l.pidfd.reset();
+		l.stat.reset();
 		return false;
 	}
-	l.stat = stat_open(l.pid);
 	std::optional<Stat> s = stat_read(l.stat);
 	const Nanos tick = 1'000'000'000 / sysconf(_SC_CLK_TCK);
-	if (!s || !pidfd_alive(l.pidfd) ||
-	    (born && (start_time(*s, setup_.t0) < *born - 3 * tick ||
-			 start_time(*s, setup_.t0) > *born + 3 * tick))) {
+	if (!s || (born && (start_time(*s, setup_.t0) < *born - 3 * tick ||
+			       start_time(*s, setup_.t0) > *born + 3 * tick))) {
 		l.pidfd.reset();
 		l.stat.reset();
 		l.gone = true;
@@ -147,8 +153,9 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	    c->parent && id_of(s->ppid) == c->parent)
 		l.parent = c->parent;
 	known_[l.id].parent = l.parent;
+	/* Edge-triggered: its end once, its collection once, no re-arming. */
 	struct epoll_event ev = {};
-	ev.events = EPOLLIN;
+	ev.events = EPOLLIN | EPOLLET;
 	ev.data.u64 = l.id;
 	(void)epoll_ctl(setup_.epoll, EPOLL_CTL_ADD, l.pidfd.get(), &ev);
 	return true;
@@ -360,12 +367,6 @@ Tracker::end_now(Live &l)
 	e.status = l.status;
 	e.zombie = held && s->state == 'Z';
 	emit(e);
-	if (l.pidfd) {
-		struct epoll_event ev = {};
-		ev.data.u64 = l.id;
-		(void)epoll_ctl(
-		    setup_.epoll, EPOLL_CTL_MOD, l.pidfd.get(), &ev);
-	}
 	handover(l);
 }
 

@@ -21,6 +21,7 @@
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +40,8 @@ namespace {
 constexpr Nanos SETTLE = 100'000'000;
 /* How often children are looked for where fork records are refused. */
 constexpr Nanos LOOK_PERIOD = 40'000'000;
+/* How long a busy turn lets the next one gather. */
+constexpr Nanos BATCH = 5'000'000;
 
 /* epoll data beyond every ProcId: the descriptors of the loop itself. */
 enum : std::uint64_t {
@@ -368,15 +371,25 @@ start(Watch &w, Tracker &tr)
 	tr.started();
 }
 
-/* Tells, in order, what is old enough to be sure of. */
+/*
+ * Tells, in order, what is old enough to be sure of.  Paragraphs go out
+ * whole, several to a write up to what a pipe writes at once, so that
+ * watchers nested in one another do not split each other's.
+ */
 void
 flush(Watch &w, Nanos horizon)
 {
-	w.pending.flush(horizon, w.log, [&w](Index i) {
+	std::string out;
+
+	w.pending.flush(horizon, w.log, [&w, &out](Index i) {
 		std::string p = narrate(w.log, i, w.style);
-		if (!p.empty())
-			w.out.write(p);
+		if (!out.empty() && out.size() + p.size() > PIPE_BUF) {
+			w.out.write(out);
+			out.clear();
+		}
+		out += p;
 	});
+	w.out.write(out);
 }
 
 /*
@@ -452,7 +465,8 @@ on_sample(Watch &w, Tracker &tr)
 	w.column = width;
 }
 
-void
+/* How many records it read. */
+size_t
 read_records(Watch &w, Tracker &tr, bool hung_up)
 {
 	w.recs.clear();
@@ -463,6 +477,7 @@ read_records(Watch &w, Tracker &tr, bool hung_up)
 	/* Everything it followed has gone: it has nothing more to say. */
 	if (hung_up)
 		w.records.close();
+	return w.recs.size();
 }
 
 int
@@ -479,6 +494,15 @@ timeout(const Watch &w, const Tracker &tr, std::optional<Nanos> due)
 	if (!due)
 		return -1;
 	return *due <= now ? 0 : (int)((*due - now + 999'999) / 1'000'000);
+}
+
+void
+nap(Nanos ns)
+{
+	struct timespec ts = {
+	    (time_t)(ns / 1'000'000'000), (long)(ns % 1'000'000'000)};
+
+	(void)nanosleep(&ts, nullptr);
 }
 
 /* What one wait brought: each descriptor is read only when it is ready. */
@@ -525,9 +549,10 @@ void
 step(Watch &w, Tracker &tr)
 {
 	Turn t = wait_turn(w, tr);
+	size_t records = 0;
 
 	if (w.records.active())
-		read_records(w, tr, t.hung_up);
+		records = read_records(w, tr, t.hung_up);
 	if (!w.records.active() && tr.now() - w.last_sweep >= LOOK_PERIOD) {
 		tr.sweep();
 		w.last_sweep = tr.now();
@@ -546,6 +571,13 @@ step(Watch &w, Tracker &tr)
 	if (t.samples)
 		on_sample(w, tr);
 	flush(w, tr.now() - SETTLE);
+	/*
+	 * Busy, as when a program makes many short children: let a few
+	 * more come before the next turn, so that one wakeup takes several.
+	 * Nothing waits on it: what is told waits longer anyway.
+	 */
+	if (records + t.ended.size() + t.gone.size() > 0)
+		nap(BATCH);
 }
 
 /* Ends as the signal that ended the run would have ended us. */
