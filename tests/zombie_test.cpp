@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -53,6 +54,8 @@ struct Options {
 	int signo = SIGTERM;
 	int signal_times = 1;      /* half a second apart */
 	bool signal_group = false; /* as a terminal does, or the parent only */
+	/* The terminal is its controlling one: a signal is typed, as ^C. */
+	bool typed = false;
 };
 
 /* What an observer saw; times are seconds since the program started. */
@@ -256,7 +259,17 @@ exec_program(const Options &o, int out_w, int err_w)
 	(void)sigprocmask(SIG_SETMASK, &none, nullptr);
 	(void)signal(SIGCHLD, o.ignore_sigchld ? SIG_IGN : SIG_DFL);
 	(void)signal(SIGHUP, o.ignore_sighup ? SIG_IGN : SIG_DFL);
-	(void)setpgid(0, 0);
+	if (o.typed) {
+		struct termios t;
+		(void)setsid();
+		(void)ioctl(out_w, TIOCSCTTY, 0);
+		(void)tcgetattr(out_w, &t);
+		t.c_lflag |= ISIG;
+		t.c_cc[VINTR] = 003;
+		(void)tcsetattr(out_w, TCSANOW, &t);
+	} else {
+		(void)setpgid(0, 0);
+	}
 	if (o.out == Out::Missing)
 		(void)close(1);
 	else
@@ -341,13 +354,16 @@ look(Seen &r, double t)
 
 /* Sends o's signal when it is due, half a second between repeats. */
 void
-signal_if_due(
-    const Options &o, const Seen &r, double t, int *sent, double *last)
+signal_if_due(const Options &o, const Seen &r, double t, int *sent,
+    double *last, int terminal)
 {
 	if (o.signal_at < 0 || *sent >= o.signal_times || t < o.signal_at ||
 	    t < *last + 0.5 || r.child <= 0)
 		return;
-	(void)kill(o.signal_group ? -r.parent : r.parent, o.signo);
+	if (o.typed)
+		(void)!write(terminal, "\003", 1);
+	else
+		(void)kill(o.signal_group ? -r.parent : r.parent, o.signo);
 	(*sent)++;
 	*last = t;
 }
@@ -382,7 +398,7 @@ watch(const Options &o)
 		drain(err_p[0], r.err, t);
 		if (!reaped) {
 			look(r, t);
-			signal_if_due(o, r, t, &signals, &last_signal);
+			signal_if_due(o, r, t, &signals, &last_signal, out_r);
 			(void)usleep(50000);
 		}
 		t = now() - t0;
@@ -815,6 +831,24 @@ TEST(Watch, LeavesAnIgnoredHangupIgnored)
 	EXPECT_TRUE(exited(r, 5)) << "wait status " << r.parent_status;
 	EXPECT_GE(r.parent_exit_at, 0.9);
 	EXPECT_EQ(r.out.find("received SIGHUP"), std::string::npos) << r.out;
+}
+
+/* ^C reaches the whole foreground group: the program gets it once. */
+TEST(Watch, PassesOnNoSignalTheTerminalSentToAll)
+{
+	Options o = watcher({"perl", "-e",
+	    "$n = 0; $SIG{INT} = sub { $n++ }; "
+	    "select(undef, undef, undef, 0.1) for 1..15; "
+	    "print STDERR \"got $n\\n\""});
+	o.out = Out::Tty;
+	o.typed = true;
+	o.signal_at = 0.5;
+	Seen r = watch(o);
+
+	EXPECT_TRUE(ended_by(r, SIGINT)) << "wait status " << r.parent_status;
+	EXPECT_EQ(r.err, "got 1\n");
+	line(r, "received SIGINT from the terminal, which sent it to the "
+		"program too");
 }
 
 TEST(Watch, ColoursTheZombieOnlyOnATerminalThatWantsIt)
