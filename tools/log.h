@@ -70,6 +70,8 @@ struct Event {
 	bool ignores = false;
 	/* Ended: seen as a zombie after it, not already gone. */
 	bool zombie = false;
+	/* Collected: the watcher was behind; t is the latest it can be. */
+	bool late = false;
 	/* Signalled: the terminal sent it to the program's group too. */
 	bool from_terminal = false;
 	char state = 0;

@@ -452,6 +452,10 @@ collected(const Log &log, size_t i)
 		p.why += std::string(" Who collected it is inferred, not "
 				     "measured: ") +
 			 guess_reason(e.guess);
+	if (e.late)
+		p.why += " zombie-watch was behind when it saw this, so it may "
+			 "have happened earlier: this is the latest it can "
+			 "have been.";
 	return p;
 }
 
@@ -505,6 +509,8 @@ program_of(const Log &log)
 	return std::nullopt;
 }
 
+enum : size_t { MAX_LOOKS = 20 };
+
 static Paragraph
 states(const Log &log, const Event &e)
 {
@@ -515,13 +521,19 @@ states(const Log &log, const Event &e)
 	if (program && std::none_of(s.looks.begin(), s.looks.end(),
 			   [&](const Look &l) { return l.proc == *program; }))
 		line = label(log, *program) + " gone" + adopted_text(s.adopted);
+	/* As many as a reader takes in; a crowd is counted, not listed. */
+	size_t shown = 0;
 	for (const Look &l : s.looks) {
+		if (shown++ == MAX_LOOKS)
+			break;
 		if (!line.empty())
 			line += ", ";
 		line += look_text(log, l);
 		if (program && l.proc == *program)
 			line += adopted_text(s.adopted);
 	}
+	if (s.looks.size() > MAX_LOOKS)
+		line += format(" and %zu more", s.looks.size() - MAX_LOOKS);
 	return {line, ""};
 }
 
@@ -599,8 +611,10 @@ zombie_summary(const Log &log, ProcId id)
 		return who + " has been a zombie since " + secs(from) +
 		       ", and still is\n";
 	Nanos to = *log.when(p.collected);
-	return who + " was a zombie from " + secs(from) + " to " + secs(to) +
-	       ", for " + secs(to - from) + "\n";
+	/* Seen late, the end of the span is only a bound. */
+	const char *most = log.events()[*p.collected].late ? "at most " : "";
+	return who + " was a zombie from " + secs(from) + " to " + most +
+	       secs(to) + ", for " + most + secs(to - from) + "\n";
 }
 
 std::string

@@ -127,10 +127,13 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	 * process is released, and a released process's file cannot be read.
 	 */
 	l.stat = stat_open(l.pid);
+	if (!l.stat) {
+		l.gone = errno == ENOENT;
+		return false;
+	}
 	l.pidfd = pidfd_open(l.pid);
-	if (!l.pidfd || !l.stat) {
-		l.gone = errno == ESRCH || errno == ENOENT;
-		l.pidfd.reset();
+	if (!l.pidfd) {
+		l.gone = errno == ESRCH;
 		l.stat.reset();
 		return false;
 	}
@@ -157,7 +160,11 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	struct epoll_event ev = {};
 	ev.events = EPOLLIN | EPOLLET;
 	ev.data.u64 = l.id;
-	(void)epoll_ctl(setup_.epoll, EPOLL_CTL_ADD, l.pidfd.get(), &ev);
+	if (epoll_ctl(setup_.epoll, EPOLL_CTL_ADD, l.pidfd.get(), &ev) == -1) {
+		l.pidfd.reset();
+		l.stat.reset();
+		return false;
+	}
 	return true;
 }
 
@@ -268,36 +275,42 @@ Tracker::on_exit(const Record &r)
 		vanished(l->id);
 }
 
-/* Pins what the records created, unless they also say it has ended. */
+/* It cannot be held: said on stderr, and not waited for. */
+void
+Tracker::unfollowed(Live &l, int err)
+{
+	(void)fprintf(stderr, "zombie-watch: cannot follow process %d: %s\n",
+	    (int)l.pid, strerror(err));
+	l.given_up = true;
+	Event e;
+	e.what = What::Unfollowed;
+	e.t = l.created;
+	e.proc = l.id;
+	emit(e);
+}
+
+/*
+ * Pins what the records created, all of them before any is told: telling
+ * one may hand another over, which must be held by then.
+ */
 void
 Tracker::settle_fresh(const std::vector<ProcId> &fresh)
 {
-	for (ProcId id : fresh) {
+	std::vector<std::pair<ProcId, int>> failed;
+
+	for (ProcId id : fresh)
+		if (Live *l = find(id); l != nullptr && !pin(*l, l->created))
+			failed.emplace_back(id, errno);
+	for (ProcId id : fresh)
+		if (Live *l = find(id))
+			created(*l);
+	for (auto [id, err] : failed) {
 		Live *l = find(id);
-		if (l == nullptr)
-			continue;
-		bool held = pin(*l, l->created);
-		if (!held && l->gone) {
-			created(*l);
-			/* Ended and collected already: its record says when. */
-			if (l->record_end)
-				vanished(id);
-			continue;
-		}
-		if (!held) {
-			(void)fprintf(stderr,
-			    "zombie-watch: cannot follow process %d: %s\n",
-			    (int)l->pid, strerror(errno));
-			l->given_up = true;
-			Event e;
-			e.what = What::Unfollowed;
-			e.t = l->created;
-			e.proc = id;
-			created(*l);
-			emit(e);
-			continue;
-		}
-		created(*l);
+		if (l != nullptr && !l->gone)
+			unfollowed(*l, err);
+		/* Ended and collected already: its record says when. */
+		else if (l != nullptr && l->record_end)
+			vanished(id);
 	}
 }
 
@@ -400,7 +413,8 @@ Tracker::orphan(Live &l, const Live &x)
 	if (!s) {
 		/* Gone already: told now, in the order it happened. */
 		l.handover_unknown = true;
-		vanished(l.id);
+		if (l.gone || l.stat)
+			vanished(l.id);
 		return;
 	}
 	bool ended_first =
@@ -511,6 +525,8 @@ Tracker::collected(Live &l, const Attribution &a, Nanos t)
 	e.guess = a.guess;
 	e.ignores = a.ignores;
 	e.status = l.status;
+	e.late =
+	    a.by != watcher_ && a.how == How::Wait && behind_ && t > *l.end + 1;
 	emit(e);
 	release(l.id);
 }
@@ -652,9 +668,13 @@ Tracker::found(pid_t pid, std::optional<ProcId> parent)
 		release(id);
 		return;
 	}
+	/* Its start, to the clock tick: never before its parent's. */
 	std::optional<Stat> s = stat_read(l.stat);
+	Live *p = parent ? find(*parent) : nullptr;
 	if (s)
 		l.created = std::min(start_time(*s, setup_.t0), now());
+	if (p != nullptr)
+		l.created = std::max(l.created, p->created + 1);
 	created(l);
 }
 
@@ -776,6 +796,17 @@ void
 Tracker::settle()
 {
 	ledger_.settle();
+	behind_ = false;
+}
+
+/*
+ * The kernel wrote a record this long before the watcher read it: what
+ * it sees gone in this turn may have gone as long before.
+ */
+void
+Tracker::behind(Nanos by)
+{
+	behind_ = behind_ || by > LATE;
 }
 
 std::optional<Nanos>

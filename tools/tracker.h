@@ -86,6 +86,7 @@ class Tracker {
 	void check_alive();
 	/* What was seen in one turn has been told. */
 	void settle();
+	void behind(Nanos by);
 	/* Gives up on orphans left too long; the next due time, if any. */
 	std::optional<Nanos> give_up();
 	int signal_all(int sig);
@@ -143,6 +144,7 @@ class Tracker {
 	void on_fork(const Record &r, std::vector<ProcId> &fresh);
 	void on_exit(const Record &r);
 	void settle_fresh(const std::vector<ProcId> &fresh);
+	void unfollowed(Live &l, int err);
 	void end_now(Live &l);
 	void handover(Live &x);
 	void orphan(Live &l, const Live &x);
@@ -171,6 +173,9 @@ class Tracker {
 	std::vector<Known> known_; /* by ProcId */
 	std::vector<Ancestor> ancestors_;
 	bool have_children_ = true;
+	bool behind_ = false; /* this turn, the watcher was late */
+	/* Later than this to read a record, and it was behind. */
+	static constexpr Nanos LATE = 20'000'000;
 	bool lost_told_ = false;
 };
 

@@ -40,6 +40,8 @@ namespace {
 constexpr Nanos SETTLE = 100'000'000;
 /* How often children are looked for where fork records are refused. */
 constexpr Nanos LOOK_PERIOD = 40'000'000;
+/* Closer than this, two alike signals from one sender are one. */
+constexpr Nanos SAME_SIGNAL = 50'000'000;
 /* How long a busy turn lets the next one gather. */
 constexpr Nanos BATCH = 5'000'000;
 
@@ -306,6 +308,11 @@ struct Watch {
 	Style style;
 	int signo = 0, signals_got = 0;
 	Nanos last_sweep = 0;
+	struct Received {
+		std::uint32_t signo, from;
+		Nanos at;
+	};
+	std::optional<Received> last_signal;
 	std::vector<Record> recs;
 };
 
@@ -362,6 +369,12 @@ start(Watch &w, Tracker &tr)
 	if (w.records.open(pid))
 		for (int fd : w.records.fds())
 			watch_fd(w, fd, TOKEN_RECORDS);
+	else
+		(void)fprintf(stderr,
+		    "zombie-watch: fork records refused (perf_event_open: "
+		    "%s);\nlooking for children instead, which misses any "
+		    "that live less than 40 ms\n",
+		    strerror(errno));
 	if (!tr.start(pid, t, w.opt.argv[0]))
 		fail("pidfd_open");
 	if (::write(go_w.get(), "g", 1) != 1)
@@ -407,9 +420,27 @@ from_terminal(const struct signalfd_siginfo &si, pid_t program)
 	return false;
 }
 
+/*
+ * The same signal again from the same sender at once is the same request,
+ * sent to the watcher and then to its group, as timeout(1) does; a person
+ * who means it twice takes longer.
+ */
+bool
+repeated(Watch &w, const struct signalfd_siginfo &si, Nanos now)
+{
+	bool same = w.last_signal && w.last_signal->signo == si.ssi_signo &&
+		    w.last_signal->from == si.ssi_pid &&
+		    now - w.last_signal->at < SAME_SIGNAL;
+
+	w.last_signal = Watch::Received{si.ssi_signo, si.ssi_pid, now};
+	return same;
+}
+
 void
 on_signal(Watch &w, Tracker &tr, const struct signalfd_siginfo &si)
 {
+	if (repeated(w, si, tr.now()))
+		return;
 	Event e;
 	e.what = What::Signalled;
 	e.t = tr.now();
@@ -465,12 +496,15 @@ on_sample(Watch &w, Tracker &tr)
 	w.column = width;
 }
 
-/* How many records it read. */
+/* How many records it read; their oldest says how far behind it was. */
 size_t
 read_records(Watch &w, Tracker &tr, bool hung_up)
 {
 	w.recs.clear();
+	Nanos read_at = tr.now();
 	bool whole = w.records.read(w.recs, w.t0);
+	if (!w.recs.empty())
+		tr.behind(read_at - w.recs.front().t);
 	tr.records(w.recs, whole);
 	if (!whole)
 		tr.sweep();
@@ -550,6 +584,11 @@ step(Watch &w, Tracker &tr)
 {
 	Turn t = wait_turn(w, tr);
 	size_t records = 0;
+	/*
+	 * Only what is older than what was read, less the window, is sure:
+	 * a turn that took long must not tell what was written meanwhile.
+	 */
+	Nanos horizon = tr.now() - SETTLE;
 
 	if (w.records.active())
 		records = read_records(w, tr, t.hung_up);
@@ -570,7 +609,7 @@ step(Watch &w, Tracker &tr)
 		tr.look();
 	if (t.samples)
 		on_sample(w, tr);
-	flush(w, tr.now() - SETTLE);
+	flush(w, horizon);
 	/*
 	 * Busy, as when a program makes many short children: let a few
 	 * more come before the next turn, so that one wakeup takes several.
