@@ -725,21 +725,25 @@ Tracker::letter(Live &l, Nanos t)
 	return was == 'Z' ? 'S' : was;
 }
 
-void
+bool
 Tracker::sample()
 {
 	Nanos t = now();
+	bool stirred = false;
 
 	for (auto &[id, l] : live_) {
 		if (l.end || !l.pidfd)
 			continue;
+		std::optional<long long> ran = l.ran;
 		Event e;
 		e.what = What::Sample;
 		e.t = t;
 		e.proc = id;
 		e.state = letter(l, t);
+		stirred = stirred || !ran || ran != l.ran;
 		emit(e);
 	}
+	return stirred;
 }
 
 /* The periodic picture, read afresh: never what was true a moment ago. */

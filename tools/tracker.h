@@ -82,7 +82,8 @@ class Tracker {
 	void vanished(ProcId id);
 	void collect_ours();
 	void look();
-	void sample();
+	/* Whether any of them ran since the last look. */
+	bool sample();
 	void check_alive();
 	/* What was seen in one turn has been told. */
 	void settle();

@@ -40,10 +40,12 @@ namespace {
 constexpr Nanos SETTLE = 100'000'000;
 /* How often children are looked for where fork records are refused. */
 constexpr Nanos LOOK_PERIOD = 40'000'000;
+/* How often the state of every process is told. */
+constexpr Nanos STATES_PERIOD = 5'000'000'000;
 /* Closer than this, two alike signals from one sender are one. */
 constexpr Nanos SAME_SIGNAL = 50'000'000;
 /* How long a busy turn lets the next one gather. */
-constexpr Nanos BATCH = 5'000'000;
+constexpr Nanos BATCH = 10'000'000;
 
 /* epoll data beyond every ProcId: the descriptors of the loop itself. */
 enum : std::uint64_t {
@@ -300,7 +302,7 @@ struct Watch {
 	Inherited in;
 	Nanos t0 = 0;
 	Fd epoll, signals, states, samples;
-	Nanos column = 0;
+	Nanos period = 0; /* between looks for the timeline */
 	Log log;
 	Pending pending;
 	ForkRecords records;
@@ -483,17 +485,27 @@ tick(const Fd &fd)
 
 /* One look per column of the timeline, as wide as the run so far needs. */
 void
-on_sample(Watch &w, Tracker &tr)
+on_sample(Watch &w, Tracker &tr, bool busy)
 {
-	if (!tick(w.samples))
+	bool stirred = busy;
+
+	if (tick(w.samples))
+		stirred = tr.sample() || stirred;
+	else if (!busy)
 		return;
-	tr.sample();
+	/*
+	 * While nothing runs, looks come ever further apart, up to the
+	 * periodic line's: what did not run did not change, and a look
+	 * costs a wakeup.  Any change brings them back to one a column.
+	 */
 	Nanos width = column_width(tr.now() + 1'000'000);
-	struct itimerspec next = every(width);
-	if (width != w.column &&
+	Nanos period = stirred ? width : std::min(w.period * 2, STATES_PERIOD);
+	period = std::max(period, width);
+	struct itimerspec next = every(period);
+	if (period != w.period &&
 	    timerfd_settime(w.samples.get(), 0, &next, nullptr) == -1)
 		fail("timerfd");
-	w.column = width;
+	w.period = period;
 }
 
 /* How many records it read; their oldest says how far behind it was. */
@@ -607,15 +619,16 @@ step(Watch &w, Tracker &tr)
 	tr.settle();
 	if (t.states && tick(w.states))
 		tr.look();
-	if (t.samples)
-		on_sample(w, tr);
+	bool busy = records + t.ended.size() + t.gone.size() > 0;
+	if (t.samples || busy)
+		on_sample(w, tr, busy);
 	flush(w, horizon);
 	/*
 	 * Busy, as when a program makes many short children: let a few
 	 * more come before the next turn, so that one wakeup takes several.
 	 * Nothing waits on it: what is told waits longer anyway.
 	 */
-	if (records + t.ended.size() + t.gone.size() > 0)
+	if (busy)
 		nap(BATCH);
 }
 
@@ -733,9 +746,9 @@ main(int argc, char *argv[])
 	if (w.opt.check)
 		tr.pin_ancestors();
 	start(w, tr);
-	w.states = ticker(w, 5'000'000'000, TOKEN_STATES);
-	w.column = column_width(0);
-	w.samples = ticker(w, w.column, TOKEN_SAMPLES);
+	w.states = ticker(w, STATES_PERIOD, TOKEN_STATES);
+	w.period = column_width(0);
+	w.samples = ticker(w, w.period, TOKEN_SAMPLES);
 	while (!tr.finished())
 		step(w, tr);
 	return finish(w, tr);
