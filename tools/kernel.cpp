@@ -327,9 +327,9 @@ ForkRecords::ring_open(pid_t pid, int cpu)
 	    mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
 	if (m == MAP_FAILED)
 		return false;
+	rings_.push_back(Ring{std::move(fd), Mapping(m, len), 0});
 	/* The ring's Mapping owns it, and unmaps it. */
 	// cppcheck-suppress memleak
-	rings_.push_back(Ring{std::move(fd), Mapping(m, len), 0});
 	return true;
 }
 
