@@ -23,9 +23,25 @@
 void
 Pending::push(const Event &e)
 {
-	q_.push(Item{e, seq_++});
+	q_.push_back(Item{e, seq_++});
+	std::push_heap(q_.begin(), q_.end());
 	if (e.what != What::Sample)
 		told_.push(e.t);
+}
+
+void
+Pending::before_end(ProcId collector, Nanos end)
+{
+	bool moved = false;
+
+	for (Item &i : q_)
+		if (i.e.what == What::Collected && i.e.other == collector &&
+		    i.e.t >= end) {
+			i.e.t = end - 1;
+			moved = true;
+		}
+	if (moved)
+		std::make_heap(q_.begin(), q_.end());
 }
 
 std::optional<Nanos>
@@ -371,6 +387,7 @@ Tracker::end_now(Live &l)
 		parent = id_of(s->ppid);
 	l.parent = parent;
 	known_[l.id].parent = parent;
+	out_.before_end(l.id, *l.end);
 	Event e;
 	e.what = What::Ended;
 	e.t = *l.end;

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <queue>
@@ -33,9 +34,10 @@ class Pending {
 	/* Moves to the log every event at or before horizon, in order. */
 	template <typename F> void flush(Nanos horizon, Log &log, F &&each)
 	{
-		while (!q_.empty() && q_.top().e.t <= horizon) {
-			log.append(q_.top().e);
-			q_.pop();
+		while (!q_.empty() && q_.front().e.t <= horizon) {
+			std::pop_heap(q_.begin(), q_.end());
+			log.append(q_.back().e);
+			q_.pop_back();
 			each((Index)(log.events().size() - 1));
 		}
 		while (!told_.empty() && told_.top() <= horizon)
@@ -43,6 +45,11 @@ class Pending {
 	}
 	/* The oldest event that prints: samples wait for the next turn. */
 	std::optional<Nanos> oldest() const;
+	/*
+	 * A collector has ended: what it was seen collecting only after
+	 * that, it collected before.
+	 */
+	void before_end(ProcId collector, Nanos end);
 
       private:
 	struct Item {
@@ -54,7 +61,7 @@ class Pending {
 			return e.t != o.e.t ? e.t > o.e.t : seq > o.seq;
 		}
 	};
-	std::priority_queue<Item> q_;
+	std::vector<Item> q_; /* a heap, earliest first */
 	std::priority_queue<Nanos, std::vector<Nanos>, std::greater<Nanos>>
 	    told_;
 	std::uint64_t seq_ = 0;
