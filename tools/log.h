@@ -98,7 +98,7 @@ struct Snapshot {
 struct Process {
 	pid_t pid = 0;
 	Role role = Role::Child;
-	std::string comm; /* outsiders only: their command, if known */
+	std::string comm; /* the program as started; an outsider's command */
 	std::optional<Index> created, main_exited, ended, orphaned, collected,
 	    unfollowed;
 };

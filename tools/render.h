@@ -15,7 +15,6 @@
 struct Style {
 	int width = 78;      /* reasons are folded to fit this */
 	bool colour = false; /* the timeline's zombie cells stand out */
-	bool check = false;  /* orphans went to the system's reaper */
 	Nanos reaper_wait = 10'000'000'000; /* how long each was given */
 };
 

@@ -710,7 +710,6 @@ setup(Watch &w)
 	standard_files();
 	w.style.width = terminal_width();
 	w.style.colour = wants_colour();
-	w.style.check = w.opt.check;
 	w.style.reaper_wait = w.opt.reaper_wait;
 	w.t0 = monotonic_now();
 	files_setup(w.in);
