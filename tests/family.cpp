@@ -14,11 +14,19 @@
  *               then collects both at once
  *   term        kills itself with SIGTERM
  *   many N      N short children at once, then waits for them all
+ *   scan WATCHER
+ *               the zombies a scan must explain: a parent that catches
+ *               SIGCHLD and holds two, a stopped parent that blocks it and
+ *               holds one, a leader whose thread runs on, and an orphan
+ *               left to PID 1; then runs WATCHER --scan and --scan --json
+ *               and exits as the first did
  */
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -148,6 +156,158 @@ many(int n)
 	return 0;
 }
 
+/* Until the kernel shows pid in state; a scene half set is no scene. */
+void
+await_state(pid_t pid, char state)
+{
+	char path[32], buf[512];
+
+	(void)snprintf(path, sizeof(path), "/proc/%d/stat", (int)pid);
+	for (int i = 0; i < 2000; i++, nap(0.01)) {
+		int fd = open(path, O_RDONLY | O_CLOEXEC);
+		ssize_t n = fd >= 0 ? read(fd, buf, sizeof(buf) - 1) : -1;
+		if (fd >= 0)
+			(void)close(fd);
+		buf[n > 0 ? n : 0] = '\0';
+		const char *paren = strrchr(buf, ')');
+		if (paren != nullptr && paren[1] == ' ' && paren[2] == state)
+			return;
+	}
+}
+
+/* A zombie child of ours, left uncollected. */
+pid_t
+zombie_child()
+{
+	siginfo_t si;
+	pid_t pid = child(0, 0);
+	while (waitid(P_PID, (id_t)pid, &si, WEXITED | WNOWAIT) == -1)
+		;
+	return pid;
+}
+
+void
+on_child(int)
+{
+}
+
+/* Told ready once both are zombies: asleep, it could still be waiting. */
+pid_t
+holder()
+{
+	int p[2];
+	char c = 0;
+
+	if (pipe(p) == -1)
+		return -1;
+	pid_t pid = fork();
+	if (pid == 0) {
+		struct sigaction sa = {};
+		sa.sa_handler = on_child;
+		(void)sigaction(SIGCHLD, &sa, nullptr);
+		(void)zombie_child();
+		(void)zombie_child();
+		(void)!write(p[1], &c, 1);
+		for (;;)
+			(void)pause();
+	}
+	(void)!read(p[0], &c, 1);
+	(void)close(p[0]);
+	(void)close(p[1]);
+	return pid;
+}
+
+pid_t
+stopped()
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		sigset_t chld;
+		(void)sigemptyset(&chld);
+		(void)sigaddset(&chld, SIGCHLD);
+		(void)sigprocmask(SIG_BLOCK, &chld, nullptr);
+		(void)zombie_child();
+		(void)raise(SIGSTOP);
+		for (;;)
+			(void)pause();
+	}
+	return pid;
+}
+
+void *
+forever(void *)
+{
+	for (;;)
+		(void)pause();
+}
+
+pid_t
+threads_run_on()
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		pthread_t t;
+		(void)pthread_create(&t, nullptr, forever, nullptr);
+		pthread_exit(nullptr);
+	}
+	return pid;
+}
+
+/* Its parent ends while it is a zombie: the kernel hands it to PID 1. */
+pid_t
+orphan()
+{
+	int p[2];
+	pid_t zombie = 0;
+
+	if (pipe(p) == -1)
+		return -1;
+	pid_t mid = fork();
+	if (mid == 0) {
+		zombie = zombie_child();
+		(void)!write(p[1], &zombie, sizeof(zombie));
+		_exit(0);
+	}
+	(void)!read(p[0], &zombie, sizeof(zombie));
+	(void)waitpid(mid, nullptr, 0);
+	(void)close(p[0]);
+	(void)close(p[1]);
+	return zombie;
+}
+
+int
+run(const char *watcher, const char *json)
+{
+	int status = 0;
+	pid_t pid = fork();
+	if (pid == 0) {
+		(void)execl(watcher, watcher, "--scan", json, (char *)nullptr);
+		_exit(127);
+	}
+	(void)waitpid(pid, &status, 0);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+int
+scan(const char *watcher)
+{
+	pid_t h = holder(), s = stopped(), l = threads_run_on(), o = orphan();
+	await_state(s, 'T');
+	await_state(l, 'Z');
+	(void)dprintf(1,
+	    "scene: family %d holder %d stopped %d leader %d "
+	    "orphan %d\n",
+	    (int)getpid(), (int)h, (int)s, (int)l, (int)o);
+	int status = run(watcher, nullptr);
+	(void)dprintf(1, "json status %d\n", run(watcher, "--json"));
+	pid_t scene[] = {h, s, l};
+	for (pid_t pid : scene) {
+		(void)kill(pid, SIGKILL);
+		(void)waitpid(pid, nullptr, 0);
+	}
+	return status;
+}
+
 } // namespace
 
 int
@@ -169,6 +329,8 @@ main(int argc, char *argv[])
 		return subreaper();
 	if (strcmp(m, "term") == 0)
 		return raise(SIGTERM);
+	if (strcmp(m, "scan") == 0 && argc > 2)
+		return scan(argv[2]);
 	if (strcmp(m, "many") == 0 && argc > 2)
 		return many((int)strtol(argv[2], nullptr, 10));
 	return 2;

@@ -162,7 +162,23 @@ TEST(Narrate, DefaultLifecycleFromStartToCollection)
 	std::string p = r.put(ended(30008 * ms, c, r.program, 0, true));
 	EXPECT_EQ(head(p), "[ 30.0s] child 7826 of 7822 exited with status 0, "
 			   "now a zombie (Z)");
-	EXPECT_TRUE(has(reasons(p), "Its parent 7822 has not collected it"));
+	EXPECT_EQ(reasons(p),
+	    "Its parent 7822 has not collected it with wait, so the kernel "
+	    "keeps its entry and exit status: a zombie. While the parent "
+	    "lives, only the parent may collect it: no init and no subreaper "
+	    "may. As it ended, the kernel sent its parent SIGCHLD. Left at its "
+	    "default action, to ignore it, the signal does not even wake a "
+	    "sleeping parent. A parent that catches it and calls waitpid(-1, "
+	    "&status, WNOHANG) in a loop collects every ended child. A zombie "
+	    "cannot be killed: it runs no code, so kill -9 succeeds and "
+	    "changes nothing. The cure is a parent that waits, or ending the "
+	    "parent so that a reaper adopts it. Meanwhile it holds its PID, "
+	    "exit status and resource usage, and counts against its user's "
+	    "process limit (RLIMIT_NPROC) and its container's pids.max: enough "
+	    "zombies stop new processes from starting.");
+	/* Each lesson starts a line of its own. */
+	EXPECT_TRUE(has(p, "\n         As it ended, the kernel"));
+	EXPECT_TRUE(has(p, "\n         A zombie cannot be killed"));
 	p = r.put(ended(60 * sec, r.program, r.watcher, 0, false));
 	EXPECT_EQ(head(p), "[ 60.0s] parent 7822 exited with status 0");
 	EXPECT_EQ(reasons(p), "Its parent is zombie-watch, which collects it "
@@ -171,8 +187,11 @@ TEST(Narrate, DefaultLifecycleFromStartToCollection)
 	p = r.put(orphaned(60001 * ms, c, r.watcher, 'Z'));
 	EXPECT_EQ(head(p), "[ 60.0s] child 7826, orphaned and still zombie "
 			   "(Z), passes to zombie-watch (7821)");
-	EXPECT_TRUE(has(reasons(p), "here that is zombie-watch (7821); its new "
-				    "parent may collect it at last."));
+	EXPECT_TRUE(
+	    has(reasons(p), "else to the init of its PID namespace (PID "
+			    "1 only inside that namespace); here that "
+			    "is zombie-watch (7821); its new parent may "
+			    "collect it at last."));
 	EXPECT_EQ(r.look(60004 * ms, {{c, 7821, 'Z', false, 1}}, 1),
 	    "[ 60.0s] parent 7822 gone, waiting for 1 adopted process, child "
 	    "7826 of 7821 zombie (Z)\n");
@@ -226,7 +245,8 @@ TEST(Narrate, KernelReleasesWithoutAnyoneWaiting)
 	p = r.put(collected(4400 * ms, nocldwait, std::nullopt, How::Released));
 	EXPECT_EQ(head(p), "[  4.4s] the kernel released child 7827 as it "
 			   "ended");
-	for (const char *lie : {"called wait", "waiting", "discard", "(Z)"})
+	for (const char *lie :
+	    {"called wait", "waiting", "discard", "(Z)", "default action"})
 		EXPECT_FALSE(has(r.printed, lie)) << lie;
 	EXPECT_EQ(summary(r.log),
 	    "summary: child 7826 was never a zombie: the kernel released it as "
@@ -269,11 +289,11 @@ TEST(Narrate, KernelReleasesWithoutAnyoneWaiting)
 	    "summary: child 7827 was never a zombie: the kernel released it as "
 	    "it ended\n");
 	EXPECT_EQ(verdicts(h.log, h.style),
-	    "reaper: child 7826 was released by the kernel as it passed to PID "
-	    "900 (reaper), which ignores SIGCHLD\n"
-	    "reaper: child 7827 was released by the kernel as it ended, since "
-	    "PID 900 (reaper) ignores SIGCHLD\n");
-	EXPECT_TRUE(reaper_passed(h.log));
+	    "reaper: child 7826 was released by the kernel because PID 900 "
+	    "(reaper) ignores SIGCHLD; no one called wait\n"
+	    "reaper: child 7827 was released by the kernel because PID 900 "
+	    "(reaper) ignores SIGCHLD; no one called wait\n");
+	EXPECT_EQ(check_status(judge(h.log, h.style)), 0);
 }
 
 TEST(Narrate, ParentCollectsThreeChildrenThenExits)
@@ -291,6 +311,10 @@ TEST(Narrate, ParentCollectsThreeChildrenThenExits)
 				    kids.at(k), r.program, How::Wait))),
 		    "Its parent called wait"));
 	r.put(ended(30 * sec, r.program, r.watcher, 0, false));
+	/* The lessons come once, under the first zombie told. */
+	EXPECT_EQ(r.printed.find("kill -9"), r.printed.rfind("kill -9"));
+	EXPECT_LT(r.printed.find("kill -9"), r.printed.find("] child 7826"));
+	EXPECT_EQ(r.printed.find("SIGCHLD"), r.printed.rfind("SIGCHLD"));
 	std::string heads;
 	for (const std::string &l : split(r.printed, '\n'))
 		if (l[0] == '[')
@@ -383,19 +407,21 @@ TEST(Narrate, CreatorsParentsAndSignals)
 
 	p = r.put(ended(3 * sec, c, r.program, W_EXITCODE(0, SIGKILL), true));
 	EXPECT_EQ(head(p), "[  3.0s] child 7826 of 7822 was killed by signal 9 "
-			   "(SIGKILL), now a zombie (Z)");
+			   "(SIGKILL; a shell shows 137), now a zombie (Z)");
 	EXPECT_EQ(reasons(p).find("SIGKILL ended it: it can be neither caught "
 				  "nor ignored. Its parent 7822 has not"),
 	    0U);
 	p = r.put(ended(
 	    5 * sec, r.program, r.watcher, W_EXITCODE(0, SIGTERM), false));
 	EXPECT_EQ(head(p), "[  5.0s] parent 7822 was killed by signal 15 "
-			   "(SIGTERM)");
+			   "(SIGTERM; a shell shows 143)");
 	EXPECT_EQ(reasons(p), "SIGTERM ended it: with no handler to catch it, "
 			      "its default action is to end the process. Its "
 			      "parent is zombie-watch, which collects it at "
 			      "once.");
 	EXPECT_EQ(describe_status(std::nullopt), "ended");
+	EXPECT_EQ(describe_status(W_EXITCODE(0, 40)),
+	    "was killed by signal 40 (a shell shows 168)");
 
 	e = at(4 * sec, What::Signalled, r.watcher);
 	e.signo = SIGINT;
@@ -414,6 +440,71 @@ TEST(Narrate, CreatorsParentsAndSignals)
 	EXPECT_EQ(r.put(e), "[  4.0s] zombie-watch received SIGHUP; no process "
 			    "is left to pass it on to\n");
 	EXPECT_EQ(r.put(at(6 * sec, What::Unfollowed, c)), "");
+}
+
+/* ^C reaches parent and child together: a parent gone is not "alive". */
+TEST(Narrate, AParentKilledWithItsChildIsNotSaidToLive)
+{
+	Story r;
+	ProcId c = r.forked(0, 7826, r.program);
+	r.put(ended(sec, r.program, r.watcher, W_EXITCODE(0, SIGINT), false));
+	std::string p =
+	    r.put(ended(sec + 1, c, r.program, W_EXITCODE(0, SIGINT), true));
+	EXPECT_EQ(head(p), "[  1.0s] child 7826 of 7822 was killed by signal 2 "
+			   "(SIGINT; a shell shows 130), now a zombie (Z)");
+	EXPECT_EQ(reasons(p),
+	    "SIGINT ended it: with no handler to catch it, its default action "
+	    "is to end the process. Its parent 7822 has ended too, without "
+	    "collecting it, so the kernel keeps its entry and exit status, a "
+	    "zombie, for the reaper it passes to.");
+
+	/* Handed over before its end was told: its parent is the watcher. */
+	Story h;
+	c = h.forked(0, 7826, h.program);
+	h.put(ended(sec, h.program, h.watcher, W_EXITCODE(0, SIGINT), false));
+	h.put(orphaned(sec + 1, c, h.watcher, 'S'));
+	p = h.put(ended(sec + 2, c, h.program, W_EXITCODE(0, SIGINT), true));
+	EXPECT_TRUE(has(reasons(p), " Its new parent, zombie-watch (7821), "
+				    "collects it at once."));
+	for (const std::string &out : {r.printed, h.printed})
+		for (const char *lie : {"lives", "SIGCHLD", "kill -9"})
+			EXPECT_FALSE(has(out, lie)) << lie << " in\n" << out;
+}
+
+/* A vfork parent sleeps in D until its child execs: said once. */
+TEST(Narrate, UninterruptibleSleepIsExplainedOnce)
+{
+	Story r;
+	ProcId c = r.forked(0, 7826, r.program);
+	for (int s = 1; s <= 10; s++) {
+		Event e = at(s * sec, What::Sample, r.program);
+		e.state = s <= 6 ? 'D' : 'S';
+		r.put(e);
+	}
+	EXPECT_EQ(r.look(5 * sec, {{r.program, 7821, 'S', false, 1},
+				      {c, 7822, 'S', false, 1}}),
+	    "[  5.0s] parent 7822 sleeping (S), child 7826 of 7822 sleeping "
+	    "(S)\n");
+	std::string p = r.look(5 * sec,
+	    {{r.program, 7821, 'D', false, 1}, {c, 7822, 'S', false, 1}});
+	EXPECT_EQ(head(p), "[  5.0s] parent 7822 in uninterruptible sleep (D), "
+			   "child 7826 of 7822 sleeping (S)");
+	EXPECT_EQ(reasons(p),
+	    "D is an uninterruptible sleep, inside the kernel, that signals do "
+	    "not break: as for a disk, or in a parent that created its child "
+	    "with vfork, as posix_spawn does, until that child execs or exits. "
+	    "Unlike after fork, such a parent does not run on beside its "
+	    "child.");
+	EXPECT_EQ(r.look(10 * sec, {{r.program, 7821, 'D', false, 1}}),
+	    "[ 10.0s] parent 7822 in uninterruptible sleep (D)\n");
+	EXPECT_EQ(r.replay(), r.printed);
+	std::vector<std::string> rows =
+	    split(timeline(r.log, 10 * sec, r.style), '\n');
+	EXPECT_EQ(rows.at(0), "timeline: one column is 0.2s; S sleeping, R "
+			      "running, Z zombie, . not there, D "
+			      "uninterruptible sleep");
+	EXPECT_EQ(rows.at(3).substr(13, 50),
+	    std::string(30, 'D') + std::string(20, 'S'));
 }
 
 TEST(Narrate, InferredCollectorSaysSo)
@@ -540,28 +631,35 @@ TEST(Reaper, VerdictsOnEachOrphan)
 			      "exit status: a zombie.");
 	r.put(collected(12250 * ms, c[1], init, How::Wait));
 	EXPECT_EQ(verdicts(r.log, r.style),
-	    "reaper: child 7826 was collected by PID 1 (init) 0.500s after it "
-	    "was orphaned\n"
-	    "reaper: child 7827 was collected by PID 1 (init) 0.250s after it "
-	    "was orphaned\n"
+	    "reaper: child 7826 was collected with wait by PID 1 (init) 0.500s "
+	    "after it was handed over as a zombie\n"
+	    "reaper: child 7827 was collected with wait by PID 1 (init) 0.250s "
+	    "after it ended\n"
 	    "reaper: child 7828 was not collected by PID 1 (init) within "
-	    "1.000s of being orphaned\n"
-	    "        PID 1 (init) does not collect orphans, so zombies pile up "
-	    "under it.\n"
+	    "1.000s of its hand-over as a zombie\n"
+	    "        PID 1 (init) did not collect it within 1.000s; a reaper "
+	    "that never does lets zombies pile up.\n"
 	    "reaper: child 7829 could not be followed to its end: no verdict\n"
-	    "reaper: child 7832 was released by the kernel as it passed to PID "
-	    "900, which ignores SIGCHLD\n");
-	EXPECT_FALSE(reaper_passed(r.log));
+	    "reaper: child 7831 still ran when the check ended: no verdict\n"
+	    "reaper: child 7832 was released by the kernel because PID 900 "
+	    "ignores SIGCHLD; no one called wait\n");
+	EXPECT_EQ(check_status(judge(r.log, r.style)), 3);
 	EXPECT_TRUE(has(timeline(r.log, 20 * sec, r.style),
 	    "exited with status 0; not collected by PID 1 (init)\n"));
 
+	/* A pass needs an orphan checked, and every orphan followed. */
 	Story fine;
+	EXPECT_EQ(check_status(judge(fine.log, fine.style)), 4);
 	ProcId child = fine.forked(0, 7826, fine.program);
-	fine.put(
-	    orphaned(sec, child, fine.log.add_process(1, Role::Outsider), 'S'));
-	EXPECT_TRUE(reaper_passed(fine.log));
-	fine.put(at(2 * sec, What::Unfollowed, child));
-	EXPECT_FALSE(reaper_passed(fine.log));
+	ProcId init1 = fine.log.add_process(1, Role::Outsider);
+	fine.put(orphaned(sec, child, init1, 'S'));
+	fine.put(ended(2 * sec, child, init1, 0, true));
+	fine.put(collected(3 * sec, child, init1, How::Wait));
+	EXPECT_EQ(check_status(judge(fine.log, fine.style)), 0);
+	ProcId lost = fine.forked(0, 7827, fine.program);
+	fine.put(orphaned(sec, lost, init1, 'S'));
+	fine.put(at(4 * sec, What::Unfollowed, lost));
+	EXPECT_EQ(check_status(judge(fine.log, fine.style)), 4);
 }
 
 TEST(Timeline, ColumnsFitTheRunAndRowsAreCapped)

@@ -426,11 +426,6 @@ TEST(Watch, ReportsWhatWentWrong)
 	EXPECT_EQ(help.out.rfind("usage: zombie-watch", 0), 0u) << help.out;
 }
 
-/* A child that is a zombie from 0.3 s and orphaned at 0.6 s. */
-const char *orphan = "sleep 0.3 & exec sleep 0.6";
-/* A double fork: orphaned at once, a zombie from 0.3 s. */
-const char *daemon_like = "(sleep 0.3 &); exec sleep 0.6";
-
 TEST(Reaper, PlainZombieStaysUnderAnInitThatNeverCollects)
 {
 	NEED_ROOT();
@@ -440,75 +435,6 @@ TEST(Reaper, PlainZombieStaysUnderAnInitThatNeverCollects)
 	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
 	line(r, "^Je suis (\\d+) et mon fils (\\d+) va", &m);
 	EXPECT_EQ(r.err, "pid1: zombies of PID 1: " + m[2] + "\n");
-}
-
-TEST(Reaper, CheckedUnderAnInitThatNeverCollects)
-{
-	NEED_ROOT();
-	/* As a subreaper, the watcher leaves nothing for PID 1. */
-	Seen watched =
-	    watch(under_pid1("ignore", {WATCH_PATH, "sh", "-c", daemon_like}));
-	EXPECT_TRUE(exited(watched, 0))
-	    << "wait status " << watched.parent_status;
-	EXPECT_EQ(watched.err, "pid1: zombies of PID 1: none\n");
-
-	Seen r = watch(under_pid1(
-	    "ignore", {WATCH_PATH, "--check-reaper", "--reaper-wait=1", "sh",
-			  "-c", daemon_like}));
-	std::vector<std::string> m;
-	EXPECT_TRUE(exited(r, 3)) << "wait status " << r.parent_status;
-	EXPECT_AROUND(line(r,
-			  "^reaper: child (\\d+) was not collected by PID 1 "
-			  "\\(pid1\\) within 1\\.000s of being orphaned$",
-			  &m),
-	    1.3);
-	line(r, "^ +PID 1 \\(pid1\\) does not collect orphans");
-	/* The check leaves what it found. */
-	EXPECT_EQ(r.err, "pid1: zombies of PID 1: " + m[1] + "\n");
-}
-
-/*
- * Collected at once, the orphan may be gone before the watcher can look at
- * it; the program makes sure of that by stopping the watcher meanwhile.
- */
-const char *unseen = "sleep 0.3 & (sleep 0.1; kill -STOP $PPID; sleep 0.5; "
-		     "kill -CONT $PPID) & exec sleep 0.4";
-
-/* The delay is the kernel's to the watcher's sight: bounded, not exact. */
-TEST(Reaper, CheckedUnderInitsThatCollectLateAtOnceOrRelease)
-{
-	NEED_ROOT();
-	struct {
-		const char *mode, *program;
-		double least, most;
-	} cases[] = {{"collect=0.4", orphan, 0.39, 2.5},
-	    {"collect=0", unseen, 0, 1.0}, {"release", orphan, -1, -1}};
-	for (const auto &c : cases) {
-		Seen r = watch(under_pid1(c.mode,
-		    {WATCH_PATH, "--check-reaper", "sh", "-c", c.program}));
-		std::vector<std::string> m;
-
-		EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
-		EXPECT_EQ(r.err, "");
-		if (c.least < 0) {
-			line(r,
-			    "^reaper: child \\d+ was released by the kernel "
-			    "as it passed to PID 1 \\(pid1\\), which "
-			    "ignores SIGCHLD$");
-			line(r, "^child \\d+ +\\.*[SR]+Z+\\.* exited with "
-				"status 0; "
-				"released by the kernel$");
-			continue;
-		}
-		line(r,
-		    "^reaper: child \\d+ was collected by PID 1 \\(pid1\\) "
-		    "(\\d+\\.\\d{3})s after it was orphaned$",
-		    &m);
-		EXPECT_GE(seconds(m[1].c_str()), c.least) << c.mode;
-		EXPECT_LE(seconds(m[1].c_str()), c.most) << c.mode;
-		line(r, "^child \\d+ +\\.*[SR]+Z+\\.* exited with status 0; "
-			"collected by PID 1 \\(pid1\\)$");
-	}
 }
 
 TEST(Reaper, StaticProgramsRunInAnEmptyRoot)

@@ -270,6 +270,25 @@ children_read(pid_t pid)
 	return kids;
 }
 
+std::vector<pid_t>
+threads_read(pid_t pid)
+{
+	std::vector<pid_t> tids;
+	DIR *d = opendir(path_of(pid, "task").c_str());
+
+	if (d == nullptr)
+		return tids;
+	// cppcheck-suppress readdirCalled
+	for (struct dirent *e; (e = readdir(d)) != nullptr;)
+		if (e->d_name[0] != '.')
+			tids.push_back((pid_t)strtol(e->d_name, nullptr, 10));
+	(void)closedir(d);
+	std::sort(tids.begin(), tids.end(), [pid](pid_t a, pid_t b) {
+		return (a == pid) != (b == pid) ? a == pid : a < b;
+	});
+	return tids;
+}
+
 Nanos
 start_time(const Stat &s, Nanos t0)
 {
@@ -295,11 +314,25 @@ ForkRecords::Mapping::~Mapping()
 void
 ForkRecords::close()
 {
+	attached_.clear();
 	rings_.clear();
 }
 
 bool
-ForkRecords::ring_open(pid_t pid, int cpu)
+ForkRecords::attach(pid_t tid)
+{
+	for (const Ring &r : rings_) {
+		Fd fd = event_open(tid, r.cpu);
+		if (!fd || ioctl(fd.get(), PERF_EVENT_IOC_SET_OUTPUT,
+			       r.fd.get()) == -1)
+			return false;
+		attached_.push_back(std::move(fd));
+	}
+	return true;
+}
+
+Fd
+ForkRecords::event_open(pid_t pid, int cpu)
 {
 	struct perf_event_attr a;
 
@@ -318,8 +351,14 @@ ForkRecords::ring_open(pid_t pid, int cpu)
 	/* Times on the clock the watcher keeps its own by. */
 	a.use_clockid = 1;
 	a.clockid = CLOCK_MONOTONIC;
-	Fd fd((int)syscall(
+	return Fd((int)syscall(
 	    SYS_perf_event_open, &a, pid, cpu, -1, PERF_FLAG_FD_CLOEXEC));
+}
+
+bool
+ForkRecords::ring_open(pid_t pid, int cpu)
+{
+	Fd fd = event_open(pid, cpu);
 	if (!fd)
 		return false;
 	size_t len = (RING_PAGES + 1) * page_;
@@ -327,7 +366,7 @@ ForkRecords::ring_open(pid_t pid, int cpu)
 	    mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
 	if (m == MAP_FAILED)
 		return false;
-	rings_.push_back(Ring{std::move(fd), Mapping(m, len), 0});
+	rings_.push_back(Ring{std::move(fd), Mapping(m, len), 0, cpu});
 	/* The ring's Mapping owns it, and unmaps it. */
 	// cppcheck-suppress memleak
 	return true;

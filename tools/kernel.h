@@ -80,6 +80,11 @@ class ForkRecords {
 		return !rings_.empty();
 	}
 	std::vector<int> fds() const;
+	/*
+	 * Follows one more task, already running, into the same rings: its
+	 * later children are followed as the first one's are.
+	 */
+	bool attach(pid_t tid);
 	/* Appends what the rings hold, in time order; false if any was lost. */
 	bool read(std::vector<Record> &into, Nanos t0);
 	void close();
@@ -112,11 +117,17 @@ class ForkRecords {
 		Fd fd;
 		Mapping map;
 		std::uint64_t tail = 0;
+		int cpu = 0;
 	};
+	static Fd event_open(pid_t pid, int cpu);
 	bool ring_open(pid_t pid, int cpu);
 	bool ring_take(Ring &r, std::vector<Record> &into, Nanos t0);
 	std::vector<Ring> rings_;
+	std::vector<Fd> attached_; /* writing into rings_ */
 	size_t page_ = 0;
 };
+
+/* The tasks (threads) of a process, its own first if it still runs. */
+std::vector<pid_t> threads_read(pid_t pid);
 
 #endif

@@ -74,6 +74,8 @@ struct Event {
 	bool late = false;
 	/* Signalled: the terminal sent it to the program's group too. */
 	bool from_terminal = false;
+	/* Started, Created: it ran already when the watcher began. */
+	bool before = false;
 	char state = 0;
 	int count = 0;
 	int signo = 0, sent = 0;

@@ -141,11 +141,14 @@ describe_status(const std::optional<int> &status)
 		return format("exited with status %d", WEXITSTATUS(s));
 	if (!WIFSIGNALED(s))
 		return "ended";
-	const char *abbrev = sigabbrev_np(WTERMSIG(s));
+	int sig = WTERMSIG(s);
+	const char *abbrev = sigabbrev_np(sig);
+	/* A learner meets the signal again as $?, where shells add 128. */
 	return abbrev != nullptr
-		   ? format(
-			 "was killed by signal %d (SIG%s)", WTERMSIG(s), abbrev)
-		   : format("was killed by signal %d", WTERMSIG(s));
+		   ? format("was killed by signal %d (SIG%s; a shell shows %d)",
+			 sig, abbrev, 128 + sig)
+		   : format("was killed by signal %d (a shell shows %d)", sig,
+			 128 + sig);
 }
 
 std::string
@@ -221,7 +224,7 @@ skip_blanks(std::string_view s)
 
 /* Whole words a line; a word longer than a line is cut, not looped over. */
 static std::string
-fold(std::string_view text, int width)
+fold_one(std::string_view text, int width)
 {
 	size_t room = (size_t)std::max(width, narrowest) - reason_indent;
 	std::string out;
@@ -242,11 +245,34 @@ fold(std::string_view text, int width)
 	return out;
 }
 
+/* A lesson of its own starts on a line of its own, after a newline. */
+static std::string
+fold(std::string_view text, int width)
+{
+	std::string out;
+
+	for (size_t nl = text.find('\n'); nl != std::string_view::npos;
+	     nl = text.find('\n')) {
+		out += fold_one(text.substr(0, nl), width);
+		text.remove_prefix(nl + 1);
+	}
+	return out + fold_one(text, width);
+}
+
 static Paragraph
 started(const Log &log, const Event &e)
 {
 	const Process &p = log.proc(e.proc);
-	std::string line = label_or(log, e.other, "zombie-watch") + " started ";
+	std::string watcher = label_or(log, e.other, "zombie-watch");
+
+	if (e.before)
+		return {watcher + " follows " + label(log, e.proc) +
+			    (p.comm.empty() ? "" : " (" + p.comm + ")") +
+			    ", already running",
+		    "It only observes: it collects nothing and signals "
+		    "nothing, and tells what this process and its "
+		    "descendants do from now on."};
+	std::string line = watcher + " started ";
 
 	if (!p.comm.empty())
 		line += p.comm + " as ";
@@ -272,6 +298,14 @@ found(const Log &log, const Event &e)
 static Paragraph
 created(const Log &log, const Event &e)
 {
+	if (e.before)
+		return {
+		    label(log, e.proc) +
+			(e.other ? format(" of %d", (int)log.proc(*e.other).pid)
+				 : "") +
+			" was already running",
+		    "It ran when zombie-watch began to follow the tree, "
+		    "which found it in /proc."};
 	if (!e.by)
 		return found(log, e);
 	std::string line = label(log, *e.by) + " created " + label(log, e.proc);
@@ -309,27 +343,92 @@ signal_reason(const std::optional<int> &status)
 	       (WCOREDUMP(*status) ? " and dump core" : "") + ". ";
 }
 
+/* Who holds it as it ends: the reaper it went to, if that came first. */
+static std::optional<ProcId>
+holder(const Log &log, size_t i)
+{
+	const Event &e = log.events()[i];
+	std::optional<Index> handed = before(log.proc(e.proc).orphaned, i);
+
+	return handed ? log.events()[*handed].other : e.other;
+}
+
+/* Its own end told already, a parent can collect nothing more. */
+static bool
+ended_before(const Log &log, const std::optional<ProcId> &id, size_t i)
+{
+	return id && before(log.proc(*id).ended, i);
+}
+
+/* A zombie that someone other than the watcher leaves be, for now. */
+static bool
+lingers(const Log &log, size_t i)
+{
+	const Event &e = log.events()[i];
+	std::optional<ProcId> parent = holder(log, i);
+
+	return e.what == What::Ended && e.zombie &&
+	       log.proc(e.proc).role == Role::Child &&
+	       !is_watcher(log, parent) && !ended_before(log, parent, i);
+}
+
+/*
+ * What every zombie teaches, told under the first that lingers only: a
+ * run of many would bury the story under the same lesson.
+ */
+static std::string
+zombie_lessons(const Log &log, size_t i)
+{
+	if (!lingers(log, i))
+		return "";
+	for (size_t j = 0; j < i; j++)
+		if (lingers(log, j))
+			return "";
+	return "\nAs it ended, the kernel sent its parent SIGCHLD. Left at its "
+	       "default action, to ignore it, the signal does not even wake a "
+	       "sleeping parent. A parent that catches it and calls "
+	       "waitpid(-1, &status, WNOHANG) in a loop collects every ended "
+	       "child.\nA zombie cannot be killed: it runs no code, so kill -9 "
+	       "succeeds and changes nothing. The cure is a parent that waits, "
+	       "or ending the parent so that a reaper adopts it. Meanwhile it "
+	       "holds its PID, exit status and resource usage, and counts "
+	       "against its user's process limit (RLIMIT_NPROC) and its "
+	       "container's pids.max: enough zombies stop new processes from "
+	       "starting.";
+}
+
 static std::string
 ended_reason(const Log &log, size_t i)
 {
 	const Event &e = log.events()[i];
+	bool handed = before(log.proc(e.proc).orphaned, i).has_value();
+	std::optional<ProcId> parent = holder(log, i);
+	std::string pid =
+	    parent ? format(" %d", (int)log.proc(*parent).pid) : "";
 
-	if (is_watcher(log, e.other))
-		return "Its parent is zombie-watch, which collects it at once.";
+	if (is_watcher(log, parent))
+		return handed ? "Its new parent, " + label(log, *parent) +
+				    ", collects it at once."
+			      : "Its parent is zombie-watch, which collects "
+				"it at once.";
 	if (!e.zombie)
 		return "It was gone, or going, before zombie-watch could look: "
 		       "the next line says who collected it.";
 	/* The parent is a reaper now: "while the parent lives" is past. */
-	if (before(log.proc(e.proc).orphaned, i))
+	if (handed)
 		return "Its new parent, " +
-		       label_or(log, e.other, "its reaper") +
+		       label_or(log, parent, "its reaper") +
 		       ", has not collected it with wait, so the kernel keeps "
 		       "its entry and exit status: a zombie.";
-	return "Its parent" +
-	       (e.other ? format(" %d", (int)log.proc(*e.other).pid) : "") +
+	if (ended_before(log, parent, i))
+		return "Its parent" + pid +
+		       " has ended too, without collecting it, so the kernel "
+		       "keeps its entry and exit status, a zombie, for the "
+		       "reaper it passes to.";
+	return "Its parent" + pid +
 	       " has not collected it with wait, so the kernel keeps its entry "
 	       "and exit status: a zombie. While the parent lives, only the "
-	       "parent may collect it, not PID 1 nor a subreaper.";
+	       "parent may collect it: no init and no subreaper may.";
 }
 
 static Paragraph
@@ -344,7 +443,8 @@ ended(const Log &log, size_t i)
 	line += " " + describe_status(e.status);
 	if (child && e.zombie)
 		line += ", now a zombie (Z)";
-	return {line, signal_reason(e.status) + ended_reason(log, i)};
+	return {line, signal_reason(e.status) + ended_reason(log, i) +
+			  zombie_lessons(log, i)};
 }
 
 static Paragraph
@@ -356,10 +456,11 @@ orphaned(const Log &log, const Event &e)
 	if (e.state != 0)
 		line += std::string(" and still ") + state_name(e.state);
 	return {line + ", passes to " + to,
-	    "Its parent has exited, so the kernel hands the orphan on: to "
-	    "another thread of its parent's process if one still runs, else "
-	    "to the nearest child subreaper above it, else to the init of its "
-	    "PID namespace; here that is " +
+	    "Its parent has ended, so the kernel hands the orphan on: to "
+	    "another live thread of its parent's process, if one still runs, "
+	    "else to the nearest child subreaper above it, else to the init "
+	    "of its PID namespace (PID 1 only inside that namespace); here "
+	    "that is " +
 		to +
 		(e.state == 'Z' ? "; its new parent may collect it at last"
 				: "") +
@@ -459,10 +560,27 @@ collected(const Log &log, size_t i)
 	return p;
 }
 
+static std::optional<ProcId>
+program_of(const Log &log)
+{
+	const std::vector<Process> &procs = log.procs();
+
+	for (size_t id = 0; id < procs.size(); id++)
+		if (procs[id].role == Role::Program)
+			return (ProcId)id;
+	return std::nullopt;
+}
+
 static Paragraph
-signalled(const Event &e)
+signalled(const Log &log, const Event &e)
 {
 	std::string got = "zombie-watch received " + signal_text(e.signo);
+	std::optional<ProcId> program = program_of(log);
+	const Process *p = program ? &log.proc(*program) : nullptr;
+
+	if (p != nullptr && p->created && log.events()[*p->created].before)
+		return {got + "; it only observes, so it stops here",
+		    "Every process it followed is left as it is."};
 
 	if (e.from_terminal)
 		return {got +
@@ -498,22 +616,41 @@ adopted_text(int adopted)
 	       plural(adopted, "adopted process", "adopted processes");
 }
 
-static std::optional<ProcId>
-program_of(const Log &log)
-{
-	const std::vector<Process> &procs = log.procs();
-
-	for (size_t id = 0; id < procs.size(); id++)
-		if (procs[id].role == Role::Program)
-			return (ProcId)id;
-	return std::nullopt;
-}
-
 enum : size_t { MAX_LOOKS = 20 };
 
-static Paragraph
-states(const Log &log, const Event &e)
+/* A process shown in D: a state the other words do not explain. */
+static bool
+shows_d(const Log &log, const Event &e)
 {
+	if (e.what != What::States)
+		return false;
+	const std::vector<Look> &looks = log.snapshot(e.snapshot).looks;
+	auto end =
+	    looks.begin() + (long)std::min<size_t>(looks.size(), MAX_LOOKS);
+	return std::any_of(looks.begin(), end,
+	    [](const Look &l) { return l.state == 'D' && !l.main_exited; });
+}
+
+/* Said the first time only: a parent may sit in D for many a look. */
+static std::string
+d_reason(const Log &log, size_t i)
+{
+	if (!shows_d(log, log.events()[i]))
+		return "";
+	for (size_t j = 0; j < i; j++)
+		if (shows_d(log, log.events()[j]))
+			return "";
+	return "D is an uninterruptible sleep, inside the kernel, that "
+	       "signals do not break: as for a disk, or in a parent that "
+	       "created its child with vfork, as posix_spawn does, until that "
+	       "child execs or exits. Unlike after fork, such a parent does "
+	       "not run on beside its child.";
+}
+
+static Paragraph
+states(const Log &log, size_t i)
+{
+	const Event &e = log.events()[i];
 	const Snapshot &s = log.snapshot(e.snapshot);
 	std::optional<ProcId> program = program_of(log);
 	std::string line;
@@ -534,7 +671,7 @@ states(const Log &log, const Event &e)
 	}
 	if (s.looks.size() > MAX_LOOKS)
 		line += format(" and %zu more", s.looks.size() - MAX_LOOKS);
-	return {line, ""};
+	return {line, d_reason(log, i)};
 }
 
 static Paragraph
@@ -556,9 +693,9 @@ paragraph(const Log &log, size_t i)
 	case What::Collected:
 		return collected(log, i);
 	case What::Signalled:
-		return signalled(e);
+		return signalled(log, e);
 	case What::States:
-		return states(log, e);
+		return states(log, i);
 	case What::Unfollowed:
 	case What::Sample:
 		break;
@@ -835,6 +972,7 @@ timeline(const Log &log, Nanos end, const Style &style)
 	size_t indent = 0;
 	std::string rows;
 	bool threads = false;
+	bool stuck = false;
 
 	for (ProcId id : shown)
 		indent = std::max(indent, label(log, id).size() + 2);
@@ -844,6 +982,7 @@ timeline(const Log &log, Nanos end, const Style &style)
 		    cells(stretches(log, shown[k], samples[k], end), ncols,
 			width, style.colour);
 		threads = threads || row.find('z') != std::string::npos;
+		stuck = stuck || row.find('D') != std::string::npos;
 		name.resize(indent, ' ');
 		rows += name + row + fate(log, log.proc(shown[k])) + "\n";
 	}
@@ -852,8 +991,9 @@ timeline(const Log &log, Nanos end, const Style &style)
 			plural((int)more, "more process", "more processes") +
 			"\n";
 	return format("timeline: one column is %gs; S sleeping, R running, Z "
-		      "zombie, . not there%s\n",
+		      "zombie, . not there%s%s\n",
 		   (double)width / (double)second,
+		   stuck ? ", D uninterruptible sleep" : "",
 		   threads ? ", z main thread gone, threads run" : "") +
 	       ruler(ncols, width, indent) + rows;
 }
@@ -868,50 +1008,133 @@ left_to_reaper(const Log &log, const Process &p)
 	return to && !is_watcher(log, to);
 }
 
-static std::string
-collected_verdict(const Log &log, ProcId id)
+/*
+ * A reaper can collect an orphan only once it is both handed over and
+ * ended: its delay counts from the later of the two.
+ */
+static Nanos
+due_from(const Log &log, const Process &p)
+{
+	Nanos handed = *log.when(p.orphaned);
+	return std::max(handed, log.when(p.ended).value_or(handed));
+}
+
+static Verdict
+judge_one(const Log &log, ProcId id, const Style &style)
 {
 	const Process &p = log.proc(id);
-	const Event &c = log.events()[*p.collected];
-	std::string who = "reaper: " + label(log, id);
-	std::string to = label_or(log, log.events()[*p.orphaned].other, "");
+	Verdict v;
 
-	if (c.how == How::Released && released_at_handover(p, *p.collected))
-		return who + " was released by the kernel as it passed to " +
-		       to + ", which ignores SIGCHLD\n";
-	std::string under = label_or(log, last_parent(log, p), "its parent");
-	/* SA_NOCLDWAIT does the same, and does not show in SigIgn. */
-	if (c.how == How::Released && c.ignores)
-		return who + " was released by the kernel as it ended, since " +
-		       under + " ignores SIGCHLD\n";
-	if (c.how == How::Released)
-		return who + " was released by the kernel as it ended, under " +
-		       under + ", which ignores SIGCHLD or sets SA_NOCLDWAIT\n";
-	/* A reaper can collect it only once it is both orphaned and ended. */
-	Nanos from = std::max(*log.when(p.orphaned),
-	    log.when(p.ended).value_or(*log.when(p.orphaned)));
-	return who + " was collected by " +
-	       label_or(log, c.other, "its parent") + " " + secs(c.t - from) +
-	       " after it was orphaned\n";
+	v.orphan = id;
+	v.reaper = log.events()[*p.orphaned].other;
+	v.zombie_at_handover = p.ended && *p.ended < *p.orphaned;
+	if (p.collected) {
+		const Event &c = log.events()[*p.collected];
+		v.outcome =
+		    c.how == How::Wait ? Outcome::Collected : Outcome::Released;
+		v.by = c.other;
+		v.delay = c.t - due_from(log, p);
+		v.late = c.late;
+		v.guess = c.guess;
+	} else if (p.unfollowed) {
+		v.outcome = Outcome::Unfollowed;
+	} else if (p.ended) {
+		v.outcome = Outcome::NotCollected;
+		v.delay = style.reaper_wait;
+	} else {
+		v.outcome = Outcome::Running;
+	}
+	return v;
+}
+
+std::vector<Verdict>
+judge(const Log &log, const Style &style)
+{
+	std::vector<Verdict> out;
+
+	for (ProcId id = 0; id < log.procs().size(); id++)
+		if (left_to_reaper(log, log.proc(id)))
+			out.push_back(judge_one(log, id, style));
+	return out;
+}
+
+int
+check_status(const std::vector<Verdict> &v)
+{
+	auto is = [&](Outcome o) {
+		return std::any_of(v.begin(), v.end(),
+		    [o](const Verdict &x) { return x.outcome == o; });
+	};
+	if (is(Outcome::NotCollected))
+		return 3;
+	return v.empty() || is(Outcome::Unfollowed) || is(Outcome::Running) ? 4
+									    : 0;
+}
+
+/* "after it ended", or from its hand-over if it was a zombie then. */
+static std::string
+since(const Verdict &v)
+{
+	return v.zombie_at_handover ? "it was handed over as a zombie"
+				    : "it ended";
 }
 
 static std::string
-verdict(const Log &log, ProcId id, const Style &style)
+collected_verdict(const Log &log, const Verdict &v)
 {
-	const Process &p = log.proc(id);
+	std::string by = label_or(log, v.by, "its parent");
+	std::string out = "reaper: " + label(log, v.orphan) +
+			  " was collected with wait by " + by + " " +
+			  (v.late ? "at most " : "") + secs(*v.delay) +
+			  " after " + since(v) + "\n";
+	if (v.guess != Guess::None)
+		out += std::string("        Who collected it is inferred, not "
+				   "measured: ") +
+		       guess_reason(v.guess) + "\n";
+	return out;
+}
 
-	if (p.collected)
-		return collected_verdict(log, id);
-	if (p.unfollowed)
-		return "reaper: " + label(log, id) +
-		       " could not be followed to its end: no verdict\n";
-	if (!p.ended)
-		return "";
-	std::string by = label_or(log, last_parent(log, p), "its parent");
-	return "reaper: " + label(log, id) + " was not collected by " + by +
-	       " within " + secs(style.reaper_wait) +
-	       " of being orphaned\n        " + by +
-	       " does not collect orphans, so zombies pile up under it.\n";
+static std::string
+released_verdict(const Log &log, const Verdict &v)
+{
+	const Process &p = log.proc(v.orphan);
+	bool shown = log.events()[*p.collected].ignores ||
+		     released_at_handover(p, *p.collected);
+	std::string to = label_or(log, last_parent(log, p), "its parent");
+	/* SA_NOCLDWAIT does the same, and does not show in SigIgn. */
+	return "reaper: " + label(log, v.orphan) +
+	       " was released by the kernel because " + to +
+	       (shown ? " ignores SIGCHLD"
+		      : " ignores SIGCHLD or sets "
+			"SA_NOCLDWAIT") +
+	       "; no one called wait\n";
+}
+
+static std::string
+verdict(const Log &log, const Verdict &v)
+{
+	std::string who = "reaper: " + label(log, v.orphan);
+	std::string to = label_or(log, v.reaper, "its reaper");
+
+	switch (v.outcome) {
+	case Outcome::Collected:
+		return collected_verdict(log, v);
+	case Outcome::Released:
+		return released_verdict(log, v);
+	case Outcome::NotCollected:
+		return who + " was not collected by " + to + " within " +
+		       secs(*v.delay) + " of " +
+		       (v.zombie_at_handover ? "its hand-over as a zombie"
+					     : "its end") +
+		       "\n        " + to + " did not collect it within " +
+		       secs(*v.delay) +
+		       "; a reaper that never does lets zombies pile up.\n";
+	case Outcome::Running:
+		return who + " still ran when the check ended: no verdict\n";
+	case Outcome::Unfollowed:
+		break;
+	}
+	return who + " could not be followed to its end: no verdict\n";
 }
 
 std::string
@@ -919,18 +1142,7 @@ verdicts(const Log &log, const Style &style)
 {
 	std::string out;
 
-	for (ProcId id = 0; id < log.procs().size(); id++)
-		if (left_to_reaper(log, log.proc(id)))
-			out += verdict(log, id, style);
+	for (const Verdict &v : judge(log, style))
+		out += verdict(log, v);
 	return out;
-}
-
-bool
-reaper_passed(const Log &log)
-{
-	return std::none_of(
-	    log.procs().begin(), log.procs().end(), [&](const Process &p) {
-		    return left_to_reaper(log, p) && !p.collected &&
-			   (p.unfollowed || p.ended);
-	    });
 }

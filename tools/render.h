@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "log.h"
 
@@ -18,7 +19,10 @@ struct Style {
 	Nanos reaper_wait = 10'000'000'000; /* how long each was given */
 };
 
-/* "exited with status 0", "was killed by signal 15 (SIGTERM)", "ended". */
+/*
+ * "exited with status 0", "was killed by signal 15 (SIGTERM; a shell shows
+ * 143)", "ended".
+ */
 std::string describe_status(const std::optional<int> &status);
 /* "parent 42", "child 43", "zombie-watch (41)", "PID 1 (init)". */
 std::string label(const Log &log, ProcId id);
@@ -33,10 +37,33 @@ std::string narrate(const Log &log, size_t i, const Style &style);
 std::string summary(const Log &log);
 /* The run, one row a process, as wide as the run from 0 to end needs. */
 std::string timeline(const Log &log, Nanos end, const Style &style);
-/* One verdict an orphan, under --check-reaper. */
+/* What the reaper check found for one orphan. */
+enum class Outcome : std::uint8_t {
+	Collected,    /* its reaper called wait and got its status */
+	Released,     /* the kernel released it: its reaper ignores SIGCHLD */
+	NotCollected, /* a zombie still when its wait ran out */
+	Unfollowed,   /* it could not be followed to its end: no verdict */
+	Running,      /* it still ran when the check ended: no verdict */
+};
+struct Verdict {
+	ProcId orphan = 0;
+	Outcome outcome = Outcome::Collected;
+	std::optional<ProcId> reaper; /* who it was handed to */
+	std::optional<ProcId> by;     /* who collected it, if anyone did */
+	/* Collected: from its end, or from its hand-over if it was a zombie
+	 * then; NotCollected: how long it was given. */
+	std::optional<Nanos> delay;
+	bool zombie_at_handover = false;
+	bool late = false; /* delay is the most it can be */
+	Guess guess = Guess::None;
+};
+/* One verdict each orphan left to a reaper other than the watcher. */
+std::vector<Verdict> judge(const Log &log, const Style &style);
+/* The verdicts as the reaper: lines say them. */
 std::string verdicts(const Log &log, const Style &style);
-/* Every orphan was collected or released, and each was followed. */
-bool reaper_passed(const Log &log);
+/* 0 every orphan was collected or released; 3 one was not; 4 none was
+ * checked, or one could not be followed. */
+int check_status(const std::vector<Verdict> &v);
 /* The narrowest column that fits a run this long. */
 Nanos column_width(Nanos run);
 

@@ -210,18 +210,74 @@ Tracker::started()
 	e.t = l != nullptr ? l->created : 0;
 	e.proc = *program_;
 	e.other = watcher_;
+	e.before = setup_.follow;
 	emit(e);
 }
 
+bool
+Tracker::follow(pid_t pid)
+{
+	Fd stat = stat_open(pid);
+	std::optional<Stat> s = stat_read(stat);
+	if (!s)
+		return false;
+	pin_ancestors(s->ppid);
+	ProcId id = log_.add_process(pid, Role::Program, comm_read(pid));
+	known_.resize(id + 1);
+	Live &l = live_[id];
+	l.id = id;
+	l.pid = pid;
+	if (!ancestors_.empty())
+		l.parent = ancestors_.front().id;
+	l.before = true;
+	l.threads = s->threads;
+	l.base = s->cminflt;
+	known_[id].parent = l.parent;
+	known_[id].base = l.base;
+	by_pid_[pid] = id;
+	ever_[pid] = id;
+	program_ = id;
+	have_children_ = false;
+	return pin(l, std::nullopt);
+}
+
+bool
+Tracker::adopt_existing()
+{
+	std::vector<std::pair<ProcId, pid_t>> parents;
+	size_t had = live_.size();
+
+	for (const auto &[id, l] : live_)
+		if (!l.end && l.pidfd)
+			parents.emplace_back(id, l.pid);
+	std::sort(parents.begin(), parents.end());
+	for (const auto &[id, pid] : parents)
+		for (pid_t kid : children_read(pid))
+			found(kid, id, true);
+	return live_.size() > had;
+}
+
+std::vector<pid_t>
+Tracker::running() const
+{
+	std::vector<pid_t> pids;
+
+	for (const auto &[id, l] : live_)
+		if (!l.end && l.pidfd)
+			pids.push_back(l.pid);
+	std::sort(pids.begin(), pids.end());
+	return pids;
+}
+
 /*
- * The watcher's ancestors, up to PID 1: an orphan goes to the nearest of
+ * The ancestors of the tree, up to PID 1: an orphan goes to the nearest of
  * them that is a subreaper, or to PID 1, and /proc does not say which; the
  * one whose count grows by the orphan's collected it.
  */
 void
-Tracker::pin_ancestors()
+Tracker::pin_ancestors(pid_t first)
 {
-	for (pid_t pid = getppid(); pid > 0 && ancestors_.size() < 64;) {
+	for (pid_t pid = first; pid > 0 && ancestors_.size() < 64;) {
 		Ancestor a;
 		a.pid = pid;
 		a.pidfd = pidfd_open(pid);
@@ -245,6 +301,7 @@ Tracker::created(Live &l)
 	e.proc = l.id;
 	e.by = l.creator;
 	e.other = l.parent;
+	e.before = l.before;
 	emit(e);
 }
 
@@ -456,6 +513,7 @@ Tracker::candidate(ProcId who)
 	Candidate c;
 	c.who = who;
 	if (Live *p = find(who)) {
+		c.base = p->base;
 		if (!p->end) {
 			std::optional<Stat> s = stat_read(p->stat);
 			if (s)
@@ -473,8 +531,10 @@ Tracker::candidate(ProcId who)
 			c.base = a.base;
 			return c;
 		}
-	if (who < known_.size())
+	if (who < known_.size()) {
 		c.count = known_[who].final_count;
+		c.base = known_[who].base;
+	}
 	return c;
 }
 
@@ -571,7 +631,7 @@ Tracker::adopter(const Attribution &a, ProcId parent)
 {
 	if (a.by && *a.by != parent)
 		return *a.by;
-	if (!setup_.check || ancestors_.empty())
+	if (!(setup_.check || setup_.follow) || ancestors_.empty())
 		return watcher_;
 	for (const Ancestor &anc : ancestors_)
 		if (ignores_sigchld(anc.pid))
@@ -672,7 +732,7 @@ Tracker::collect_ours()
 
 /* Found by looking, not told: a child of parent, or an orphan of ours. */
 void
-Tracker::found(pid_t pid, std::optional<ProcId> parent)
+Tracker::found(pid_t pid, std::optional<ProcId> parent, bool before)
 {
 	if (find_pid(pid) != nullptr || pid == setup_.self)
 		return;
@@ -680,18 +740,29 @@ Tracker::found(pid_t pid, std::optional<ProcId> parent)
 	ProcId id = add_child(pid, orphan ? std::nullopt : parent, now());
 	Live &l = live_.at(id);
 	l.parent = parent;
+	l.before = before;
 	known_[id].parent = parent;
 	if (!pin(l, std::nullopt)) {
 		release(id);
 		return;
 	}
-	/* Its start, to the clock tick: never before its parent's. */
+	/*
+	 * Its start, to the clock tick: never before its parent's.  One that
+	 * ran before the watch is told from when the watch began.
+	 */
 	std::optional<Stat> s = stat_read(l.stat);
 	Live *p = parent ? find(*parent) : nullptr;
 	if (s)
 		l.created = std::min(start_time(*s, setup_.t0), now());
+	/* What it collected before the watch is no evidence of now. */
+	if (s && before) {
+		l.threads = s->threads;
+		l.base = known_[id].base = s->cminflt;
+	}
 	if (p != nullptr)
 		l.created = std::max(l.created, p->created + 1);
+	if (before)
+		l.created = std::max(l.created, Nanos{0});
 	created(l);
 }
 
@@ -872,6 +943,14 @@ Tracker::finished() const
 		if (!l.given_up)
 			return false;
 	return !have_children_;
+}
+
+bool
+Tracker::follows(pid_t pid)
+{
+	const Live *l = find_pid(pid);
+	/* One that has ended is followed once its end is read. */
+	return l != nullptr && l->pidfd && (l->end || !pidfd_exited(l->pidfd));
 }
 
 bool

@@ -70,8 +70,9 @@ class Pending {
 struct TrackerSetup {
 	Nanos t0 = 0;
 	pid_t self = 0;
-	int epoll = -1;     /* where pidfds are watched; data is the ProcId */
-	bool check = false; /* orphans go to the system's reaper */
+	int epoll = -1;      /* where pidfds are watched; data is the ProcId */
+	bool check = false;  /* orphans go to the system's reaper */
+	bool follow = false; /* a tree it did not start: it only observes */
 	bool hup_works = true;
 	Nanos reaper_wait = 0;
 };
@@ -82,7 +83,17 @@ class Tracker {
 	/* The program, forked at t: false if it cannot be held. */
 	bool start(pid_t pid, Nanos t, const std::string &program);
 	void started();
-	void pin_ancestors();
+	/*
+	 * A process already running, instead of a program: false if it
+	 * cannot be held.  Its ancestors are pinned as its reapers.
+	 */
+	bool follow(pid_t pid);
+	/* Its descendants that run already, found from /proc; true if any. */
+	bool adopt_existing();
+	/* The processes of the tree that still run. */
+	std::vector<pid_t> running() const;
+	/* Those that may adopt an orphan: first's line up to PID 1. */
+	void pin_ancestors(pid_t first);
 	void records(const std::vector<Record> &recs, bool whole);
 	void sweep();
 	void exited(ProcId id);
@@ -99,6 +110,8 @@ class Tracker {
 	std::optional<Nanos> give_up();
 	int signal_all(int sig);
 	bool finished() const;
+	/* Whether pid is one of the tree, held, and its end read if due. */
+	bool follows(pid_t pid);
 	bool polling_needed() const;
 	std::optional<int> program_status() const;
 	pid_t program_pid() const;
@@ -121,6 +134,8 @@ class Tracker {
 		bool given_up = false;
 		int threads = 1;
 		bool main_exited = false;
+		bool before = false; /* it ran already when the watch began */
+		long long base = 0;  /* its children's faults before that */
 		std::optional<long long> faults;
 		std::optional<int> status;
 		/* For the timeline: the last look, and the state it settled. */
@@ -131,6 +146,7 @@ class Tracker {
 	/* What outlives a process's record: what its children need. */
 	struct Known {
 		std::optional<long long> final_count;
+		long long base = 0;
 		std::optional<Nanos> end;
 		std::optional<ProcId> parent;
 	};
@@ -164,7 +180,8 @@ class Tracker {
 	bool disposition(ProcId who);
 	void collected(Live &l, const Attribution &a, Nanos t);
 	void release(ProcId id);
-	void found(pid_t pid, std::optional<ProcId> parent);
+	void found(
+	    pid_t pid, std::optional<ProcId> parent, bool before = false);
 	char letter(Live &l, Nanos t);
 
 	Log &log_;

@@ -9,6 +9,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -17,6 +18,7 @@
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/timerfd.h>
@@ -25,13 +27,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "jsonl.h"
 #include "kernel.h"
 #include "log.h"
 #include "render.h"
+#include "scan.h"
 #include "tracker.h"
 
 namespace {
@@ -46,6 +51,13 @@ constexpr Nanos STATES_PERIOD = 5'000'000'000;
 constexpr Nanos SAME_SIGNAL = 50'000'000;
 /* How long a busy turn lets the next one gather. */
 constexpr Nanos BATCH = 10'000'000;
+
+/* The probe's name, as ps and the narration show it. */
+constexpr const char *PROBE_NAME = "reaper-probe";
+/* Longer than this unfollowed, the probe's orphans go anyway. */
+constexpr Nanos PROBE_HOLD = 2'000'000'000;
+/* How long the probe's running orphan lives on after its hand-over. */
+constexpr useconds_t PROBE_RUNS = 200'000;
 
 /* epoll data beyond every ProcId: the descriptors of the loop itself. */
 enum : std::uint64_t {
@@ -64,6 +76,12 @@ struct Inherited {
 
 struct Options {
 	bool check = false;
+	bool json = false;  /* the log as JSON Lines, not prose */
+	bool quiet = false; /* the summary and verdicts alone */
+	bool scan = false;  /* the zombies there are now, and why */
+	std::optional<std::string> output;
+	std::optional<pid_t> follow; /* a process already running */
+	bool probe = false;          /* the reaper check's own orphans */
 	Nanos reaper_wait = 10'000'000'000;
 	std::vector<char *> argv; /* the program's, null-terminated */
 	std::string dflt;         /* the zombie beside us */
@@ -79,24 +97,52 @@ fail(const char *what)
 void
 usage(FILE *to)
 {
-	(void)fprintf(to,
-	    "usage: zombie-watch [--check-reaper [--reaper-wait=SECONDS]] [--] "
-	    "[PROGRAM [ARG...]]\n"
-	    "Run PROGRAM (by default the zombie beside zombie-watch) and show "
-	    "the life of it\nand of every process it creates, until all have "
-	    "been collected.\n\n"
-	    "  --check-reaper         do not adopt orphans: follow each to the "
-	    "process that\n"
-	    "                         adopts it (PID 1 or a subreaper) and "
-	    "report whether and\n"
-	    "                         how soon that process collects it\n"
-	    "  --reaper-wait=SECONDS  how long to wait for that (default "
-	    "10)\n\n"
-	    "Exit status: the program's own; 128+N if a signal N killed it;\n"
-	    "2 usage error; 3 an orphan was not collected, or could not be "
-	    "followed\n(--check-reaper); 125 zombie-watch failed (also when "
-	    "its output failed);\n"
-	    "126 PROGRAM cannot run; 127 PROGRAM not found.\n");
+	(void)fputs(
+	    "usage: zombie-watch [-q] [--json] [-o FILE] [--check-reaper "
+	    "[--reaper-wait=SECONDS]]\n"
+	    "                    [--] [PROGRAM [ARG...]]\n"
+	    "       zombie-watch [-q] [--json] [-o FILE] --pid=PID\n"
+	    "       zombie-watch [--json] [-o FILE] --scan\n"
+	    "Run PROGRAM (by default the zombie beside zombie-watch) and tell "
+	    "the "
+	    "life of it\nand of every process it creates, until all have been "
+	    "collected.\n\n"
+	    "  --check-reaper         check this system's reaper: do not adopt "
+	    "orphans, follow\n"
+	    "                         each to the process that adopts it, and "
+	    "tell whether and\n"
+	    "                         how soon it collects it; with no "
+	    "PROGRAM, "
+	    "run a probe of\n"
+	    "                         its own (two orphans, under a second "
+	    "plus "
+	    "the reaper's\n"
+	    "                         delay); refused as PID 1, which has no "
+	    "reaper above it\n"
+	    "  --reaper-wait=SECONDS  how long to wait for each orphan "
+	    "(default "
+	    "10)\n"
+	    "  --pid=PID              follow a running process and its "
+	    "descendants; observe only\n"
+	    "  --scan                 list the zombies in this PID namespace "
+	    "now, "
+	    "and why they stay\n"
+	    "  --json                 write the events as JSON Lines (schema "
+	    "in "
+	    "zombie-watch(1))\n"
+	    "  -o, --output=FILE      write the watcher's own output to FILE, "
+	    "apart from PROGRAM's\n"
+	    "  -q, --quiet            write only the summary and the verdicts\n"
+	    "  -h, --help             show this help; --version, the "
+	    "version\n\n"
+	    "Exit status: the program's own; 128+N if signal N killed it; "
+	    "126 PROGRAM cannot\nrun; 127 PROGRAM not found; 2 usage error; "
+	    "125 zombie-watch failed (also when\nits output failed).\n"
+	    "With --check-reaper the status is the check's: 0 every orphan was "
+	    "collected or\nreleased; 3 one was not; 4 nothing was checked; 2 "
+	    "usage error; 125 failure.\n"
+	    "With --scan: 0 no zombie; 3 there is one.\n",
+	    to);
 }
 
 [[noreturn]] void
@@ -143,38 +189,118 @@ beside_us(std::string_view name)
 	return path + std::string(name);
 }
 
-/* Fills o in place: the program's argv points into it. */
+/* A process number as given on the command line, and nothing else. */
+std::optional<pid_t>
+pid_arg(std::string_view s)
+{
+	if (s.empty() || s.size() > 9 ||
+	    s.find_first_not_of("0123456789") != std::string_view::npos)
+		return std::nullopt;
+	pid_t pid = (pid_t)strtol(std::string(s).c_str(), nullptr, 10);
+	return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
+}
+
+[[noreturn]] void
+unknown_option(const char *word)
+{
+	/* Within "-qx", getopt names the letter; the word would mislead. */
+	char letter[3] = {'-', (char)optopt, '\0'};
+	usage_error("unknown option", optopt != 0 ? letter : word);
+}
+
+enum Long : int {
+	OPT_CHECK = 256,
+	OPT_WAIT,
+	OPT_JSON,
+	OPT_PID,
+	OPT_SCAN,
+	OPT_VERSION,
+};
+
+/* The modes that run no program of their own take none. */
+void
+options_check(const Options &o, bool waits, bool program)
+{
+	if (waits && !o.check)
+		usage_error("--reaper-wait needs", "--check-reaper");
+	if (o.follow && o.scan)
+		usage_error("--pid does not go with", "--scan");
+	if ((o.follow || o.scan) && o.check)
+		usage_error(o.scan ? "--scan" : "--pid", "does not go with "
+							 "--check-reaper");
+	if ((o.follow || o.scan) && program)
+		usage_error(o.scan ? "--scan" : "--pid", "runs no PROGRAM");
+}
+
+/*
+ * Fills o in place: the program's argv points into it.  Options end at the
+ * first word that is not one, so that the program's own are left to it.
+ */
 void
 options(int argc, char *argv[], Options &o)
 {
-	int i = 1;
+	static const struct option longs[] = {
+	    {"check-reaper", no_argument, nullptr, OPT_CHECK},
+	    {"reaper-wait", required_argument, nullptr, OPT_WAIT},
+	    {"json", no_argument, nullptr, OPT_JSON},
+	    {"output", required_argument, nullptr, 'o'},
+	    {"quiet", no_argument, nullptr, 'q'},
+	    {"pid", required_argument, nullptr, OPT_PID},
+	    {"scan", no_argument, nullptr, OPT_SCAN},
+	    {"help", no_argument, nullptr, 'h'},
+	    {"version", no_argument, nullptr, OPT_VERSION},
+	    {nullptr, 0, nullptr, 0},
+	};
 	bool waits = false;
+	int c;
 
-	for (; i < argc && argv[i][0] == '-'; i++) {
-		std::string_view a = argv[i];
-		if (a == "--") {
-			i++;
-			break;
-		} else if (a == "--help") {
+	opterr = 0;
+	while ((c = getopt_long(argc, argv, "+:ho:q", longs, nullptr)) != -1) {
+		std::optional<Nanos> w;
+		switch (c) {
+		case 'h':
 			usage(stdout);
 			exit(0);
-		} else if (a == "--check-reaper") {
+		case OPT_VERSION:
+			(void)printf("zombie-watch %s\n", ZOMBIE_VERSION);
+			exit(0);
+		case OPT_CHECK:
 			o.check = true;
-		} else if (a.substr(0, 14) == "--reaper-wait=") {
-			std::optional<Nanos> w = seconds(a.substr(14));
-			if (!w)
-				usage_error(
-				    "not a number of seconds:", argv[i]);
+			break;
+		case OPT_WAIT:
+			if (!(w = seconds(optarg)))
+				usage_error("not a number of seconds:", optarg);
 			o.reaper_wait = *w;
 			waits = true;
-		} else {
-			usage_error("unknown option", argv[i]);
+			break;
+		case OPT_JSON:
+			o.json = true;
+			break;
+		case 'o':
+			o.output = optarg;
+			break;
+		case 'q':
+			o.quiet = true;
+			break;
+		case OPT_PID:
+			if (!(o.follow = pid_arg(optarg)))
+				usage_error("not a process number:", optarg);
+			break;
+		case OPT_SCAN:
+			o.scan = true;
+			break;
+		case ':':
+			usage_error("option needs a value:", argv[optind - 1]);
+		default:
+			unknown_option(argv[optind - 1]);
 		}
 	}
-	if (waits && !o.check)
-		usage_error("--reaper-wait needs", "--check-reaper");
-	if (i < argc)
-		o.argv.assign(argv + i, argv + argc);
+	options_check(o, waits, optind < argc);
+	o.probe = o.check && optind == argc;
+	if (optind < argc)
+		o.argv.assign(argv + optind, argv + argc);
+	else if (o.probe)
+		o.argv.push_back(const_cast<char *>(PROBE_NAME));
 	else {
 		o.dflt = beside_us("zombie");
 		o.argv.push_back(&o.dflt[0]);
@@ -237,16 +363,21 @@ signals_setup(Inherited &in)
 }
 
 /* Runs only once told to: if the watcher fails first, it never runs. */
-[[noreturn]] void
-program_exec(const Options &o, const Inherited &in, int go, int report)
+bool
+wait_go(int go)
 {
 	char c;
 	ssize_t n;
 
 	while ((n = read(go, &c, 1)) == -1 && errno == EINTR)
 		;
-	if (n != 1)
-		_exit(125);
+	return n == 1;
+}
+
+/* The program, with what the watcher inherited given back to it. */
+[[noreturn]] void
+program_exec(const Options &o, const Inherited &in, int report)
+{
 	(void)sigaction(SIGCHLD, &in.sigchld, nullptr);
 	(void)sigprocmask(SIG_SETMASK, &in.mask, nullptr);
 	(void)setrlimit(RLIMIT_NOFILE, &in.files);
@@ -275,13 +406,31 @@ exec_check(pid_t pid, const Fd &report, const char *name)
 	exit(err == ENOENT ? 127 : 126);
 }
 
-/* Standard output, written a paragraph at a time until it fails. */
+/*
+ * The watcher's own output, standard output or --output's file, written a
+ * paragraph at a time until it fails.
+ */
 class Output {
       public:
+	bool open(const char *path)
+	{
+		file_ = Fd(::open(path,
+		    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+		name_ = path;
+		return (bool)file_;
+	}
+	int fd() const
+	{
+		return file_ ? file_.get() : STDOUT_FILENO;
+	}
+	const char *name() const
+	{
+		return file_ ? name_.c_str() : "standard output";
+	}
 	void write(std::string_view s)
 	{
 		while (error_ == 0 && !s.empty()) {
-			ssize_t n = ::write(STDOUT_FILENO, s.data(), s.size());
+			ssize_t n = ::write(fd(), s.data(), s.size());
 			if (n > 0)
 				s.remove_prefix((size_t)n);
 			else if (n == -1 && errno != EINTR)
@@ -294,6 +443,8 @@ class Output {
 	}
 
       private:
+	Fd file_;
+	std::string name_;
 	int error_ = 0;
 };
 
@@ -316,6 +467,14 @@ struct Watch {
 	};
 	std::optional<Received> last_signal;
 	std::vector<Record> recs;
+	std::string run; /* this run's id, in every JSON line */
+	/* The probe's processes, held until followed. */
+	std::vector<pid_t> probe;
+	Fd hold;
+	Nanos hold_until = 0; /* let go anyway: they cannot be followed */
+	bool records_refused = false;
+	bool stop = false;        /* following, a signal ends the watch alone */
+	std::set<pid_t> attached; /* the tasks the records follow */
 };
 
 void
@@ -350,39 +509,205 @@ ticker(const Watch &w, Nanos period, std::uint64_t token)
 	return fd;
 }
 
+/* Blocks until the watcher closes its end of the pipe. */
+void
+hold_until_closed(int hold)
+{
+	char c;
+
+	while (read(hold, &c, 1) == -1 && errno == EINTR)
+		;
+}
+
+/*
+ * The probe, in place of a program: two orphans a reaper must collect, one
+ * a zombie when it is handed over and one still running then, as after a
+ * double fork.  Both are handed over as the probe ends.  It tells the
+ * watcher their numbers and holds them until the watcher follows them, so
+ * that it needs neither fork records nor a shell.  The probe collects
+ * nothing itself: every collection is the reaper's.
+ */
+[[noreturn]] void
+probe_run(const Inherited &in, int report, int hold)
+{
+	struct sigaction dfl = {};
+
+	dfl.sa_handler = SIG_DFL;
+	(void)sigaction(SIGCHLD, &dfl, nullptr);
+	(void)sigprocmask(SIG_SETMASK, &in.mask, nullptr);
+	(void)prctl(PR_SET_NAME, PROBE_NAME);
+	pid_t zombie = fork();
+	if (zombie == 0)
+		_exit(0);
+	pid_t running = fork();
+	if (running == 0) {
+		hold_until_closed(hold);
+		(void)usleep(PROBE_RUNS);
+		_exit(0);
+	}
+	if (zombie == -1 || running == -1)
+		_exit(125);
+	pid_t pids[] = {zombie, running};
+	(void)!write(report, pids, sizeof(pids));
+	siginfo_t si;
+	(void)waitid(P_PID, (id_t)zombie, &si, WEXITED | WNOWAIT);
+	hold_until_closed(hold);
+	_exit(0);
+}
+
+/* The probe's two orphans, as it reported them. */
+std::vector<pid_t>
+probe_pids(const Fd &report)
+{
+	std::vector<pid_t> pids(2);
+	size_t got = 0, want = pids.size() * sizeof(pid_t);
+	ssize_t n;
+
+	while (got < want && ((n = read(report.get(), (char *)pids.data() + got,
+				   want - got)) > 0 ||
+				 (n == -1 && errno == EINTR)))
+		got += n > 0 ? (size_t)n : 0;
+	if (got < want) {
+		errno = EPIPE;
+		fail("reaper probe");
+	}
+	return pids;
+}
+
+/* Lets the probe's orphans go once each is followed. */
+void
+probe_release(Watch &w, Tracker &tr)
+{
+	if (w.hold && (tr.now() >= w.hold_until ||
+			  std::all_of(w.probe.begin(), w.probe.end(),
+			      [&](pid_t pid) { return tr.follows(pid); })))
+		w.hold.reset();
+}
+
+/*
+ * Fork records follow every process of the tree.  Where a container's
+ * seccomp profile refuses them, children are looked for instead, and
+ * what lives less than a look is missed: say so once.
+ */
+void
+records_refused(Watch &w)
+{
+	w.records_refused = true;
+	(void)fprintf(stderr,
+	    "zombie-watch: fork records refused (perf_event_open: %s);\n"
+	    "looking for children instead, which misses any that live less "
+	    "than 40 ms\n",
+	    strerror(errno));
+	if (w.opt.check && !w.opt.probe)
+		(void)fputs("zombie-watch: so an orphan may be missed, and the "
+			    "check cannot pass (status 4);\nthe built-in probe "
+			    "(--check-reaper with no program) needs no "
+			    "records\n",
+		    stderr);
+}
+
+void
+records_open(Watch &w, pid_t pid)
+{
+	if (!w.records.open(pid)) {
+		records_refused(w);
+		return;
+	}
+	for (int fd : w.records.fds())
+		watch_fd(w, fd, TOKEN_RECORDS);
+}
+
+/*
+ * Follows every task of the tree into the records, and looks again for
+ * what was created meanwhile, until a look finds nothing new: a task
+ * followed has every later child in the records.
+ */
+void
+attach_all(Watch &w, Tracker &tr)
+{
+	for (bool more = true; more;) {
+		more = tr.adopt_existing();
+		for (pid_t pid : tr.running())
+			for (pid_t tid : threads_read(pid))
+				if (w.attached.insert(tid).second) {
+					more = true;
+					if (w.records.active())
+						(void)w.records.attach(tid);
+				}
+	}
+}
+
+/* Following a process it did not start, with the rights of a debugger. */
+void
+follow_start(Watch &w, Tracker &tr)
+{
+	pid_t pid = *w.opt.follow;
+
+	if (!tr.follow(pid)) {
+		(void)fprintf(stderr, "zombie-watch: --pid=%d: %s\n", (int)pid,
+		    strerror(errno));
+		exit(125);
+	}
+	if (!w.records.open(pid) && errno == EACCES) {
+		(void)fprintf(stderr,
+		    "zombie-watch: --pid=%d: not allowed to follow it "
+		    "(perf_event_open: %s);\nit needs the rights to attach a "
+		    "debugger to it: the same user, or root\n",
+		    (int)pid, strerror(errno));
+		exit(125);
+	}
+	if (w.records.active())
+		for (int fd : w.records.fds())
+			watch_fd(w, fd, TOKEN_RECORDS);
+	else
+		records_refused(w);
+	w.attached.insert(pid);
+	attach_all(w, tr);
+	tr.started();
+}
+
 void
 start(Watch &w, Tracker &tr)
 {
-	int go[2], report[2];
+	int go[2], report[2], hold[2];
 
-	if (pipe2(go, O_CLOEXEC) == -1 || pipe2(report, O_CLOEXEC) == -1)
+	if (pipe2(go, O_CLOEXEC) == -1 || pipe2(report, O_CLOEXEC) == -1 ||
+	    pipe2(hold, O_CLOEXEC) == -1)
 		fail("pipe");
 	Fd go_r(go[0]), go_w(go[1]), rep_r(report[0]), rep_w(report[1]);
+	Fd hold_r(hold[0]);
+	w.hold = Fd(hold[1]);
 	pid_t pid = fork();
 	if (pid == -1)
 		fail("fork");
 	if (pid == 0) {
 		go_w.reset();
-		program_exec(w.opt, w.in, go_r.get(), rep_w.get());
+		w.hold.reset();
+		if (!wait_go(go_r.get()))
+			_exit(125);
+		if (w.opt.probe)
+			probe_run(w.in, rep_w.get(), hold_r.get());
+		program_exec(w.opt, w.in, rep_w.get());
 	}
+	hold_r.reset();
+	if (!w.opt.probe)
+		w.hold.reset();
 	Nanos t = tr.now();
 	go_r.reset();
 	rep_w.reset();
-	if (w.records.open(pid))
-		for (int fd : w.records.fds())
-			watch_fd(w, fd, TOKEN_RECORDS);
-	else
-		(void)fprintf(stderr,
-		    "zombie-watch: fork records refused (perf_event_open: "
-		    "%s);\nlooking for children instead, which misses any "
-		    "that live less than 40 ms\n",
-		    strerror(errno));
+	records_open(w, pid);
 	if (!tr.start(pid, t, w.opt.argv[0]))
 		fail("pidfd_open");
 	if (::write(go_w.get(), "g", 1) != 1)
 		fail("pipe");
 	go_w.reset();
-	exec_check(pid, rep_r, w.opt.argv[0]);
+	if (w.opt.probe) {
+		rep_w.reset();
+		w.probe = probe_pids(rep_r);
+		w.hold_until = tr.now() + PROBE_HOLD;
+	} else {
+		exec_check(pid, rep_r, w.opt.argv[0]);
+	}
 	tr.started();
 }
 
@@ -397,7 +722,9 @@ flush(Watch &w, Nanos horizon)
 	std::string out;
 
 	w.pending.flush(horizon, w.log, [&w, &out](Index i) {
-		std::string p = narrate(w.log, i, w.style);
+		std::string p = w.opt.quiet  ? std::string()
+				: w.opt.json ? json_event(w.log, i, w.run)
+					     : narrate(w.log, i, w.style);
 		if (!out.empty() && out.size() + p.size() > PIPE_BUF) {
 			w.out.write(out);
 			out.clear();
@@ -454,8 +781,13 @@ on_signal(Watch &w, Tracker &tr, const struct signalfd_siginfo &si)
 	    w.signals_got == 1 && from_terminal(si, tr.program_pid());
 	/* The first is passed on, unless the program has it already. */
 	e.sent = w.signals_got == 1 ? w.signo : SIGKILL;
-	if (!e.from_terminal)
+	/* Following what it did not start, it signals nobody: it stops. */
+	if (w.opt.follow) {
+		e.sent = 0;
+		w.stop = true;
+	} else if (!e.from_terminal) {
 		e.count = tr.signal_all(e.sent);
+	}
 	w.pending.push(e);
 }
 
@@ -534,6 +866,8 @@ timeout(const Watch &w, const Tracker &tr, std::optional<Nanos> due)
 
 	if (oldest && (!due || *oldest + SETTLE < *due))
 		due = *oldest + SETTLE;
+	if (w.hold)
+		due = due ? std::min(*due, w.hold_until) : w.hold_until;
 	if (!w.records.active() || tr.polling_needed())
 		due =
 		    due ? std::min(*due, now + LOOK_PERIOD) : now + LOOK_PERIOD;
@@ -617,6 +951,7 @@ step(Watch &w, Tracker &tr)
 	if (tr.polling_needed())
 		tr.check_alive();
 	tr.settle();
+	probe_release(w, tr);
 	if (t.states && tick(w.states))
 		tr.look();
 	bool busy = records + t.ended.size() + t.gone.size() > 0;
@@ -626,9 +961,10 @@ step(Watch &w, Tracker &tr)
 	/*
 	 * Busy, as when a program makes many short children: let a few
 	 * more come before the next turn, so that one wakeup takes several.
-	 * Nothing waits on it: what is told waits longer anyway.
+	 * Nothing waits on it: what is told waits longer anyway.  A reaper
+	 * check times collections as they are seen, so it does not.
 	 */
-	if (busy)
+	if (busy && !w.opt.check)
 		nap(BATCH);
 }
 
@@ -645,48 +981,87 @@ reraise(int signo)
 	(void)sigprocmask(SIG_UNBLOCK, &mask, nullptr);
 }
 
+/*
+ * Under --check-reaper the status is the check's, whatever the program's:
+ * a CI job gates on it alone.  The program's own is told apart.
+ */
+int
+check_status(
+    const Watch &w, const Tracker &tr, const std::vector<Verdict> &verdicts)
+{
+	int status = check_status(verdicts);
+	std::optional<int> ps = tr.program_status();
+
+	/* Without fork records, an orphan may have come and gone unseen. */
+	if (status == 0 && w.records_refused && !w.opt.probe)
+		status = 4;
+	if (ps && *ps != 0)
+		(void)fprintf(stderr, "zombie-watch: %s %s\n", w.opt.argv[0],
+		    describe_status(*ps).c_str());
+	return status;
+}
+
+int
+program_exit(const Tracker &tr)
+{
+	int status = tr.program_status().value_or(0);
+
+	return WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+				   : WEXITSTATUS(status);
+}
+
+/* What is told once the run is over, before the status line. */
+std::string
+report(const Watch &w, Nanos end, const std::vector<Verdict> &v)
+{
+	if (w.opt.json)
+		return json_summary(w.log, w.run) +
+		       (w.opt.check ? json_verdicts(w.log, v, w.run) : "");
+	std::string out = summary(w.log);
+	if (w.opt.check)
+		out += verdicts(w.log, w.style);
+	if (!w.opt.quiet)
+		out += timeline(w.log, end, w.style);
+	return out;
+}
+
 int
 finish(Watch &w, const Tracker &tr)
 {
 	Nanos end = tr.now();
+	std::vector<Verdict> v;
 
 	flush(w, end + SETTLE);
-	w.out.write(summary(w.log));
 	if (w.opt.check)
-		w.out.write(verdicts(w.log, w.style));
-	w.out.write(timeline(w.log, end, w.style));
+		v = judge(w.log, w.style);
+	int status = w.opt.check ? check_status(w, tr, v) : program_exit(tr);
+	w.out.write(report(w, end, v));
+	if (w.opt.json)
+		w.out.write(json_end(w.run, status, tr.program_status()));
 	if (w.out.error() != 0)
-		(void)fprintf(stderr, "zombie-watch: standard output: %s\n",
+		(void)fprintf(stderr, "zombie-watch: %s: %s\n", w.out.name(),
 		    strerror(w.out.error()));
 	if (w.signo != 0)
 		reraise(w.signo);
-	if (w.out.error() != 0)
-		return 125;
-	int status = tr.program_status().value_or(0);
-	if (WIFSIGNALED(status))
-		return 128 + WTERMSIG(status);
-	if (WEXITSTATUS(status) != 0 || !w.opt.check)
-		return WEXITSTATUS(status);
-	return reaper_passed(w.log) ? 0 : 3;
+	return w.out.error() != 0 ? 125 : status;
 }
 
 /* Colour only on a terminal, and never where the user said no. */
 bool
-wants_colour()
+wants_colour(int fd)
 {
 	const char *no = getenv("NO_COLOR"), *term = getenv("TERM");
 
-	return isatty(STDOUT_FILENO) && (no == nullptr || *no == '\0') &&
+	return isatty(fd) && (no == nullptr || *no == '\0') &&
 	       term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 }
 
 int
-terminal_width()
+terminal_width(int fd)
 {
 	struct winsize ws = {};
 
-	if (isatty(STDOUT_FILENO) &&
-	    ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+	if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
 		return ws.ws_col;
 	return 78;
 }
@@ -701,15 +1076,55 @@ refuse_pid1()
 	    "inside the\n"
 	    "container under the container's own init, for example with\n"
 	    "  docker exec CONTAINER /zombie-watch --check-reaper\n");
-	exit(2);
+	exit(4);
+}
+
+/* Random, so that no line the program prints can pass for ours. */
+std::string
+run_id()
+{
+	std::uint64_t r = 0;
+	char hex[17];
+
+	if (getrandom(&r, sizeof(r), 0) != (ssize_t)sizeof(r))
+		fail("getrandom");
+	(void)snprintf(hex, sizeof(hex), "%016llx", (unsigned long long)r);
+	return hex;
+}
+
+/*
+ * pidfds and /proc must agree on who is who: a /proc mounted for another
+ * PID namespace, as after nsenter -p without -m, names other processes.
+ */
+void
+proc_check()
+{
+	char self[32];
+	ssize_t n = readlink("/proc/self", self, sizeof(self) - 1);
+
+	if (n > 0)
+		self[n] = '\0';
+	if (n > 0 && strtol(self, nullptr, 10) == (long)getpid())
+		return;
+	(void)fprintf(stderr,
+	    "zombie-watch: /proc belongs to another PID namespace (it does "
+	    "not show this\nprocess as %ld); enter the mount namespace too "
+	    "(nsenter -p -m), or give the\nnew PID namespace its own /proc "
+	    "(unshare --pid --fork --mount-proc)\n",
+	    (long)getpid());
+	exit(125);
 }
 
 void
 setup(Watch &w)
 {
 	standard_files();
-	w.style.width = terminal_width();
-	w.style.colour = wants_colour();
+	proc_check();
+	if (w.opt.output && !w.out.open(w.opt.output->c_str()))
+		fail(w.opt.output->c_str());
+	w.run = run_id();
+	w.style.width = terminal_width(w.out.fd());
+	w.style.colour = wants_colour(w.out.fd());
 	w.style.reaper_wait = w.opt.reaper_wait;
 	w.t0 = monotonic_now();
 	files_setup(w.in);
@@ -718,8 +1133,12 @@ setup(Watch &w)
 	if (!w.epoll)
 		fail("epoll_create1");
 	watch_fd(w, w.signals.get(), TOKEN_SIGNALS);
-	/* Checking the system's reaper, orphans must be free to reach it. */
-	if (!w.opt.check && prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
+	/*
+	 * Checking the system's reaper, orphans must be free to reach it;
+	 * following a tree it did not start, they are not the watcher's.
+	 */
+	if (!w.opt.check && !w.opt.follow &&
+	    prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
 		fail("prctl");
 }
 
@@ -731,6 +1150,8 @@ main(int argc, char *argv[])
 	Watch w;
 
 	options(argc, argv, w.opt);
+	if (w.opt.scan)
+		return scan_main(w.opt.json, w.opt.output);
 	if (w.opt.check && getpid() == 1)
 		refuse_pid1();
 	setup(w);
@@ -739,16 +1160,20 @@ main(int argc, char *argv[])
 	ts.self = getpid();
 	ts.epoll = w.epoll.get();
 	ts.check = w.opt.check;
+	ts.follow = w.opt.follow.has_value();
 	ts.hup_works = pidfd_hangs_up();
 	ts.reaper_wait = w.opt.reaper_wait;
 	Tracker tr(w.log, w.pending, ts);
 	if (w.opt.check)
-		tr.pin_ancestors();
-	start(w, tr);
+		tr.pin_ancestors(getppid());
+	if (w.opt.follow)
+		follow_start(w, tr);
+	else
+		start(w, tr);
 	w.states = ticker(w, STATES_PERIOD, TOKEN_STATES);
 	w.period = column_width(0);
 	w.samples = ticker(w, w.period, TOKEN_SAMPLES);
-	while (!tr.finished())
+	while (!tr.finished() && !w.stop)
 		step(w, tr);
 	return finish(w, tr);
 }

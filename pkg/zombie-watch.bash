@@ -1,0 +1,52 @@
+# SPDX-License-Identifier: BSD-2-Clause
+# bash completion for zombie-watch: its options until the program, then the
+# program's own words as bash would complete them for it.
+_zombie_watch()
+{
+	local cur prev words cword
+	_init_completion -s || return
+
+	local i
+	for ((i = 1; i < cword; i++)); do
+		case ${words[i]} in
+		--) _command_offset $((i + 1)); return ;;
+		-o | --output | --pid | --reaper-wait) ((i++)) ;;
+		-*) ;;
+		*) _command_offset $i; return ;;
+		esac
+	done
+
+	case $prev in
+	-o | --output)
+		_filedir
+		return
+		;;
+	--pid)
+		_pids
+		return
+		;;
+	--reaper-wait)
+		return
+		;;
+	esac
+	case $cur in
+	--output=* | --pid=* | --reaper-wait=*)
+		prev=${cur%%=*}
+		cur=${cur#*=}
+		case $prev in
+		--output) _filedir ;;
+		--pid) _pids ;;
+		esac
+		return
+		;;
+	-*)
+		COMPREPLY=($(compgen -W '--check-reaper --reaper-wait= --pid=
+			--scan --json --output= --quiet --help --version -o -q -h --' \
+			-- "$cur"))
+		[[ ${COMPREPLY-} == *= ]] && compopt -o nospace
+		return
+		;;
+	esac
+	COMPREPLY=($(compgen -c -- "$cur"))
+} &&
+	complete -F _zombie_watch zombie-watch

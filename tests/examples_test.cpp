@@ -1,0 +1,173 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The teaching examples under the real watcher: each must show, in the
+ * watcher's own account, the one fact the lab says it teaches.
+ */
+
+#include "harness.h"
+
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+/* An example under the watcher, which must run cleanly and leave nothing. */
+Seen
+example(const char *name)
+{
+	Seen r = watch(watcher({std::string(EXAMPLES_DIR) + "/" + name}));
+	EXPECT_TRUE(exited(r, 0))
+	    << name << ": wait status " << r.parent_status << "\n"
+	    << r.out;
+	EXPECT_EQ(r.err, "") << name;
+	expect_nothing_left(r);
+	return r;
+}
+
+/* The first capture of every line that matches. */
+std::vector<std::string>
+every(const Seen &r, const std::string &pattern)
+{
+	std::istringstream in(r.out);
+	std::vector<std::string> found;
+	std::smatch sm;
+	std::regex re(pattern);
+	for (std::string l; std::getline(in, l);)
+		if (std::regex_search(l, sm, re))
+			found.push_back(sm[1]);
+	return found;
+}
+
+/* How long the watcher says a child was a zombie; seen late, a bound. */
+double
+zombie_for(const Seen &r, const std::string &pid)
+{
+	std::vector<std::string> m;
+	line(r,
+	    "^summary: child " + pid +
+		" was a zombie from [0-9.]+s to (at most )?[0-9.]+s, for "
+		"(at most )?([0-9.]+)s$",
+	    &m);
+	return seconds(m[3].c_str());
+}
+
+/* Children created by the program itself. */
+std::vector<std::string>
+children(const Seen &r, const std::string &parent)
+{
+	return every(r, "] parent " + parent + " created child (\\d+)$");
+}
+
+/* The line that tells who collected kid, and the status it got. */
+std::string
+collected(const std::string &by, const std::string &kid, const char *status)
+{
+	return "] " + by + " collected child " + kid +
+	       ", which exited with status " + status + "$";
+}
+
+/* The line that tells where an orphan went. */
+std::string
+passes(const std::string &orphan, const std::string &to)
+{
+	return "] child " + orphan +
+	       ", orphaned and still [a-z]+ \\([A-Z]\\), passes to " + to + "$";
+}
+
+} // namespace
+
+/*
+ * A parent that waits, blocked or from a SIGCHLD handler, collects each
+ * child as it ends; had it not, the child would stay a zombie until the
+ * parent's exit, a second later, and go to the watcher.  posix_spawn does
+ * not wait for its child: until the parent does, it is a zombie.  The
+ * status the child exited with reaches the parent through wait.
+ */
+TEST(Examples, WaitingParentsCollectTheirOwn)
+{
+	struct {
+		const char *name;
+		size_t children;
+		const char *status; /* as the parent's wait got it */
+		double least, most; /* the zombie's span, in seconds */
+	} cases[] = {{"wait", 1, "3", 0, 0.5},
+	    {"sigchld-handler", 3, "[012]", 0, 0.5},
+	    {"spawn", 1, "0", 0.2, 3.0}};
+	for (const auto &c : cases) {
+		Seen r = example(c.name);
+		std::string p = program_pid(r);
+		std::vector<std::string> kids = children(r, p);
+
+		ASSERT_EQ(kids.size(), c.children) << c.name << "\n" << r.out;
+		for (const std::string &k : kids) {
+			line(r, collected("parent " + p, k, c.status));
+			double span = zombie_for(r, k);
+			EXPECT_GE(span, c.least) << c.name << "\n" << r.out;
+			EXPECT_LT(span, c.most) << c.name << "\n" << r.out;
+		}
+		if (std::string(c.name) == "wait")
+			line(r, "^child " + kids[0] + " exited with status 3$");
+	}
+}
+
+/*
+ * Ignoring SIGCHLD or setting SA_NOCLDWAIT has the kernel release the
+ * child as it ends; the latter still lets the handler hear of it.  A
+ * process whose main thread has gone lives on in its other thread.
+ */
+TEST(Examples, NeverAZombie)
+{
+	for (const char *name : {"ignore-sigchld", "nocldwait"}) {
+		Seen r = example(name);
+		std::vector<std::string> kids = children(r, program_pid(r));
+
+		ASSERT_EQ(kids.size(), 1U) << name << "\n" << r.out;
+		line(r, "^summary: child " + kids[0] +
+			    " was never a zombie: the kernel released it");
+		EXPECT_EQ(r.out.find("now a zombie"), std::string::npos)
+		    << name << "\n"
+		    << r.out;
+		if (std::string(name) == "nocldwait")
+			line(r, "^SIGCHLD: a child ended$");
+	}
+
+	Seen r = example("thread-exit");
+	std::string p = program_pid(r);
+	line(
+	    r, "] parent " + p + "'s main thread exited; 1 thread still runs$");
+	EXPECT_EQ(r.out.find("zombie (Z)"), std::string::npos) << r.out;
+	EXPECT_EQ(r.out.find("now a zombie"), std::string::npos) << r.out;
+	line(r, "^parent " + p + " +[.SR]*z+[Z.]* exited with status 0;");
+}
+
+/*
+ * An orphan goes to the nearest subreaper above it: the watcher, for a
+ * double fork's grandchild, or the program, once it has made itself one.
+ * Either way its new parent collects it.
+ */
+TEST(Examples, OrphansGoToTheNearestSubreaper)
+{
+	struct {
+		const char *name;
+		bool program_adopts;
+	} cases[] = {{"double-fork", false}, {"subreaper", true}};
+	for (const auto &c : cases) {
+		Seen r = example(c.name);
+		std::string p = program_pid(r);
+		std::vector<std::string> m;
+
+		line(r, "] parent " + p + " created child (\\d+)$", &m);
+		std::string mid = m[1];
+		line(r, "] child " + mid + " created child (\\d+)$", &m);
+		std::string orphan = m[1];
+		line(r, collected("parent " + p, mid, "0"));
+		std::string reaper =
+		    c.program_adopts ? "parent " + p
+				     : std::string("zombie-watch \\(\\d+\\)");
+		line(r, passes(orphan, reaper));
+		line(
+		    r, collected(reaper, orphan, c.program_adopts ? "7" : "0"));
+	}
+}

@@ -1,0 +1,202 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The reaper check as a CI job uses it: under real inits and the tests' own,
+ * each as PID 1 of a PID namespace of the test's own, its status alone
+ * must say whether orphans are collected.
+ */
+
+#include "harness.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+/* A child that is a zombie from 0.3 s and orphaned at 0.6 s. */
+const char *orphan = "sleep 0.3 & exec sleep 0.6";
+/* A double fork: orphaned at once, a zombie from 0.3 s. */
+const char *daemon_like = "(sleep 0.3 &); exec sleep 0.6";
+
+/* The watcher's arguments run under a real init, in a namespace of its own. */
+Options
+under_init(const std::string &init, std::vector<std::string> args)
+{
+	std::vector<std::string> a{"--pid", "--fork", "--mount-proc", init};
+	if (init != "dumb-init")
+		a.push_back("--");
+	a.push_back(WATCH_PATH);
+	a.insert(a.end(), args.begin(), args.end());
+	Options o = with(Out::Pipe, a);
+	o.program = "/usr/bin/unshare";
+	return o;
+}
+
+const char *const collected = "^reaper: child (\\d+) was collected with wait "
+			      "by PID 1 \\(%s\\) (\\d+\\.\\d{3})s after %s$";
+
+std::string
+pattern(const char *init, const char *since)
+{
+	char buf[256];
+	(void)snprintf(buf, sizeof(buf), collected, init, since);
+	return buf;
+}
+
+/* Each init collects the probe's two orphans at once; the check passes. */
+TEST(Reaper, ProbePassesUnderRealInits)
+{
+	NEED_ROOT();
+	for (const char *init : {"tini", "dumb-init", "catatonit"}) {
+		std::string path = std::string("/usr/bin/") + init;
+		if (access(path.c_str(), X_OK) != 0 && getenv("CI") != nullptr)
+			ADD_FAILURE() << init << " is not installed";
+		if (access(path.c_str(), X_OK) != 0)
+			continue;
+		Seen r = watch(under_init(init, {"--check-reaper", "-q"}));
+		std::vector<std::string> z, s;
+
+		EXPECT_TRUE(exited(r, 0)) << init << ": " << r.parent_status;
+		EXPECT_EQ(r.err, "") << init;
+		line(r, pattern(init, "it was handed over as a zombie"), &z);
+		line(r, pattern(init, "it ended"), &s);
+		EXPECT_NE(z[1], s[1]);
+		EXPECT_LT(seconds(z[2].c_str()), 1.0) << init;
+		EXPECT_LT(seconds(s[2].c_str()), 1.0) << init;
+	}
+}
+
+/*
+ * The status is the check's: 3 names both orphans left to a PID 1 that
+ * never collects, whatever the program's own status; a release is no
+ * wait; nothing checked is no pass.
+ */
+TEST(Reaper, StatusIsTheChecksAlone)
+{
+	NEED_ROOT();
+	Seen never = watch(under_pid1(
+	    "ignore", {WATCH_PATH, "--check-reaper", "--reaper-wait=1", "-q"}));
+	std::vector<std::string> z, s;
+	EXPECT_TRUE(exited(never, 3)) << never.parent_status;
+	line(never,
+	    "^reaper: child (\\d+) was not collected by PID 1 \\(pid1\\) "
+	    "within 1\\.000s of its hand-over as a zombie$",
+	    &z);
+	line(never,
+	    "^reaper: child (\\d+) was not collected by PID 1 \\(pid1\\) "
+	    "within 1\\.000s of its end$",
+	    &s);
+	line(never, "^ +PID 1 \\(pid1\\) did not collect it within 1\\.000s");
+	/* The check leaves what it found. */
+	EXPECT_EQ(
+	    never.err, "pid1: zombies of PID 1: " + z[1] + " " + s[1] + "\n");
+
+	Seen failing = watch(under_pid1(
+	    "ignore", {WATCH_PATH, "--check-reaper", "--reaper-wait=1", "sh",
+			  "-c", "(sleep 0.3 &); exit 5"}));
+	EXPECT_TRUE(exited(failing, 3)) << failing.parent_status;
+	line(failing, "^reaper: child \\d+ was not collected");
+	EXPECT_EQ(
+	    failing.err.rfind("zombie-watch: sh exited with status 5\n"), 0u)
+	    << failing.err;
+
+	Seen released =
+	    watch(under_pid1("release", {WATCH_PATH, "--check-reaper"}));
+	EXPECT_TRUE(exited(released, 0)) << released.parent_status;
+	for (int i = 0; i < 2; i++)
+		line(released, "^reaper: child \\d+ was released by the kernel "
+			       "because PID 1 \\(pid1\\) ignores SIGCHLD; no "
+			       "one called wait$");
+	EXPECT_EQ(released.out.find("collected with wait"), std::string::npos);
+
+	Seen none =
+	    watch(under_init("tini", {"--check-reaper", "sh", "-c", "exit 3"}));
+	EXPECT_TRUE(exited(none, 4)) << none.parent_status;
+	EXPECT_EQ(none.out.find("reaper:"), std::string::npos) << none.out;
+
+	/* As a subreaper, the watcher leaves nothing for PID 1. */
+	Seen adopted =
+	    watch(under_pid1("ignore", {WATCH_PATH, "sh", "-c", daemon_like}));
+	EXPECT_TRUE(exited(adopted, 0)) << adopted.parent_status;
+	EXPECT_EQ(adopted.err, "pid1: zombies of PID 1: none\n");
+}
+
+/*
+ * Collected at once, the orphan may be gone before the watcher can look at
+ * it; the program makes sure of that by stopping the watcher meanwhile.
+ */
+const char *unseen = "sleep 0.3 & (sleep 0.1; kill -STOP $PPID; sleep 0.5; "
+		     "kill -CONT $PPID) & exec sleep 0.4";
+
+/* The delay is the kernel's to the watcher's sight: bounded, not exact. */
+TEST(Reaper, DelayOfAnInitThatCollectsLateOrUnseen)
+{
+	NEED_ROOT();
+	struct {
+		const char *mode, *program;
+		double least, most;
+	} cases[] = {
+	    {"collect=0.4", orphan, 0.39, 2.5}, {"collect=0", unseen, 0, 1.0}};
+	for (const auto &c : cases) {
+		Seen r = watch(under_pid1(c.mode,
+		    {WATCH_PATH, "--check-reaper", "sh", "-c", c.program}));
+		std::vector<std::string> m;
+
+		EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+		EXPECT_EQ(r.err, "");
+		line(r,
+		    "^reaper: child \\d+ was collected with wait by PID 1 "
+		    "\\(pid1\\) (at most )?(\\d+\\.\\d{3})s after it was "
+		    "handed over as a zombie$",
+		    &m);
+		EXPECT_GE(seconds(m[2].c_str()), c.least) << c.mode;
+		EXPECT_LE(seconds(m[2].c_str()), c.most) << c.mode;
+		line(r, "^child \\d+ +\\.*[SR]+Z+\\.* exited with status 0; "
+			"collected by PID 1 \\(pid1\\)$");
+	}
+}
+
+/* What a tool reads, checked with a real parser against the schema. */
+const char *schema_check = R"(
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+run = lines[0]["run"]
+assert lines[0]["type"] == "started" and lines[0]["schema"] == 1
+assert all(l["run"] == run for l in lines), "one run"
+assert isinstance(lines[0]["t"], float)
+v = [l for l in lines if l["type"] == "verdict"]
+assert len(v) == 2, v
+assert sorted(x["since"] for x in v) == ["end", "handover"], v
+for x in v:
+    assert x["outcome"] == "collected" and x["collector"]["pid"] == 1
+    assert x["collector"]["comm"] == "tini" and 0 <= x["delay"] < 1
+assert lines[-1]["type"] == "end" and lines[-1]["status"] == 0
+assert lines[-1]["program"] == {"exited": 0}
+)";
+
+TEST(Reaper, JsonOfAProbeRunParses)
+{
+	NEED_ROOT();
+	char name[] = "/tmp/zombie-json-XXXXXX";
+	int fd = mkstemp(name);
+	ASSERT_NE(fd, -1);
+	(void)close(fd);
+	Seen r =
+	    watch(under_init("tini", {"--check-reaper", "--json", "-o", name}));
+	EXPECT_TRUE(exited(r, 0)) << r.parent_status;
+	/* Nothing of the watcher's own mixes with the program's output. */
+	EXPECT_EQ(r.out, "");
+	FILE *py = popen(("python3 - " + std::string(name)).c_str(), "w");
+	ASSERT_NE(py, nullptr);
+	(void)fputs(schema_check, py);
+	int status = pclose(py);
+	EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+	    << "the output does not fit its schema";
+	(void)unlink(name);
+}
+
+} // namespace

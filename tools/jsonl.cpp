@@ -1,0 +1,413 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The event log as JSON Lines, from the log alone: what the narration tells
+ * a learner, as facts a tool can take without parsing a sentence.
+ */
+
+#include "jsonl.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h> /* sigabbrev_np */
+#include <sys/wait.h>
+
+#include <string>
+
+#include "json.h"
+
+/* As the text says them, so the two never differ by a rounding: 30.002. */
+static std::string
+decimal_seconds(Nanos t)
+{
+	char buf[32];
+
+	(void)snprintf(buf, sizeof(buf), "%.3f", (double)t / 1e9);
+	return buf;
+}
+
+namespace {
+
+/* One object, its keys in the order they are added. */
+class Object {
+      public:
+	/* A line of the log: its type, then the run it belongs to. */
+	static Object record(std::string_view type, std::string_view run)
+	{
+		Object o;
+		o.text("type", type).text("run", run);
+		return o;
+	}
+	Object &raw(const char *key, std::string_view value)
+	{
+		if (s_.size() > 1)
+			s_ += ',';
+		s_ += '"';
+		s_ += key;
+		s_ += "\":";
+		s_.append(value);
+		return *this;
+	}
+	Object &text(const char *key, std::string_view value)
+	{
+		return raw(key, json_string(value));
+	}
+	Object &number(const char *key, long long n)
+	{
+		return raw(key, std::to_string(n));
+	}
+	Object &seconds(const char *key, Nanos t)
+	{
+		return raw(key, decimal_seconds(t));
+	}
+	Object &flag(const char *key, bool b)
+	{
+		return raw(key, b ? "true" : "false");
+	}
+	std::string done() const
+	{
+		return s_ + "}";
+	}
+	std::string line() const
+	{
+		return done() + "\n";
+	}
+
+      private:
+	std::string s_ = "{";
+};
+
+} // namespace
+
+static const char *
+role_name(Role role)
+{
+	switch (role) {
+	case Role::Program:
+		return "program";
+	case Role::Child:
+		return "child";
+	case Role::Watcher:
+		return "watcher";
+	case Role::Outsider:
+		break;
+	}
+	return "outsider";
+}
+
+static std::string
+comm_of(const Process &p)
+{
+	return p.comm.empty() ? "null" : json_string(p.comm);
+}
+
+/* Another process an event names: enough to tell PID 1 (init) apart. */
+static std::string
+proc_json(const Log &log, const std::optional<ProcId> &id)
+{
+	if (!id)
+		return "null";
+	const Process &p = log.proc(*id);
+	return Object()
+	    .number("pid", p.pid)
+	    .text("role", role_name(p.role))
+	    .raw("comm", comm_of(p))
+	    .done();
+}
+
+static std::string
+signal_name(int sig)
+{
+	const char *abbrev = sigabbrev_np(sig);
+
+	return abbrev != nullptr ? json_string(std::string("SIG") + abbrev)
+				 : "null";
+}
+
+/* A wait status as facts: {"exited":0}, or the signal that ended it. */
+static std::string
+status_json(const std::optional<int> &status)
+{
+	if (!status)
+		return "null";
+	int s = *status;
+	if (WIFEXITED(s))
+		return Object().number("exited", WEXITSTATUS(s)).done();
+	if (!WIFSIGNALED(s))
+		return "null";
+	return Object()
+	    .number("signal", WTERMSIG(s))
+	    .raw("name", signal_name(WTERMSIG(s)))
+	    .flag("core", WCOREDUMP(s))
+	    .done();
+}
+
+static const char *
+guess_code(Guess guess)
+{
+	switch (guess) {
+	case Guess::NoFaults:
+		return "\"no_faults\"";
+	case Guess::Unread:
+		return "\"unread\"";
+	case Guess::NoCount:
+		return "\"no_count\"";
+	case Guess::None:
+		break;
+	}
+	return "null";
+}
+
+/* The keys every event about one process starts with. */
+static Object
+about(const Log &log, size_t i, std::string_view type, std::string_view run)
+{
+	const Event &e = log.events()[i];
+	const Process &p = log.proc(e.proc);
+	Object o = Object::record(type, run);
+
+	/* The first line of a run says which schema the rest is in. */
+	if (e.what == What::Started)
+		o.number("schema", json_schema);
+	return o.seconds("t", e.t)
+	    .number("pid", p.pid)
+	    .text("role", role_name(p.role))
+	    .raw("comm", comm_of(p))
+	    .flag("observed", e.observed);
+}
+
+/* The status as the collector got it: the end's, if only that knew it. */
+static std::optional<int>
+collected_status(const Log &log, size_t i)
+{
+	const Event &e = log.events()[i];
+	const std::optional<Index> &end = log.proc(e.proc).ended;
+
+	if (e.status || !end || *end >= i)
+		return e.status;
+	return log.events()[*end].status;
+}
+
+static std::string
+collected(const Log &log, size_t i, std::string_view run)
+{
+	const Event &e = log.events()[i];
+
+	return about(log, i, "collected", run)
+	    .text("how", e.how == How::Wait ? "wait" : "released")
+	    .raw("by", proc_json(log, e.other))
+	    .raw("status", status_json(collected_status(log, i)))
+	    .flag("sigchld_ignored", e.ignores)
+	    .raw("inferred", guess_code(e.guess))
+	    .flag("at_most", e.late)
+	    .line();
+}
+
+static std::string
+signalled(const Event &e, std::string_view run)
+{
+	bool passed = !e.from_terminal && e.count > 0;
+	int sent = e.sent != 0 ? e.sent : e.signo;
+
+	return Object::record("signalled", run)
+	    .seconds("t", e.t)
+	    .number("signal", e.signo)
+	    .raw("name", signal_name(e.signo))
+	    .flag("from_terminal", e.from_terminal)
+	    .raw("sent", passed ? std::to_string(sent) : "null")
+	    .number("processes", passed ? e.count : 0)
+	    .line();
+}
+
+static std::string
+state_letter(char state)
+{
+	return state == 0 ? "null" : json_string(std::string(1, state));
+}
+
+static std::string
+look_json(const Log &log, const Look &l)
+{
+	const Process &p = log.proc(l.proc);
+
+	return Object()
+	    .number("pid", p.pid)
+	    .text("role", role_name(p.role))
+	    .number("ppid", l.ppid)
+	    .raw("state", state_letter(l.state))
+	    .flag("main_exited", l.main_exited)
+	    .number("threads", l.threads)
+	    .done();
+}
+
+static std::string
+states(const Log &log, const Event &e, std::string_view run)
+{
+	const Snapshot &s = log.snapshot(e.snapshot);
+	std::string looks = "[";
+
+	for (const Look &l : s.looks)
+		looks += (looks.size() > 1 ? "," : "") + look_json(log, l);
+	return Object::record("states", run)
+	    .seconds("t", e.t)
+	    .raw("processes", looks + "]")
+	    .number("adopted", s.adopted)
+	    .line();
+}
+
+std::string
+json_event(const Log &log, size_t i, std::string_view run)
+{
+	const Event &e = log.events()[i];
+
+	switch (e.what) {
+	case What::Started:
+		return about(log, i, "started", run)
+		    .raw("by", proc_json(log, e.other))
+		    .line();
+	case What::Created:
+		return about(log, i, "created", run)
+		    .raw("by", proc_json(log, e.by))
+		    .raw("parent", proc_json(log, e.other))
+		    .line();
+	case What::MainExited:
+		return about(log, i, "main_exited", run)
+		    .number("threads", e.count)
+		    .line();
+	case What::Ended:
+		return about(log, i, "ended", run)
+		    .raw("parent", proc_json(log, e.other))
+		    .raw("status", status_json(e.status))
+		    .flag("zombie", e.zombie)
+		    .line();
+	case What::Orphaned:
+		return about(log, i, "orphaned", run)
+		    .raw("to", proc_json(log, e.other))
+		    .raw("state", state_letter(e.state))
+		    .line();
+	case What::Collected:
+		return collected(log, i, run);
+	case What::Unfollowed:
+		return about(log, i, "unfollowed", run).line();
+	case What::Signalled:
+		return signalled(e, run);
+	case What::States:
+		return states(log, e, run);
+	case What::Sample:
+		break;
+	}
+	return "";
+}
+
+/*
+ * Released as it ended, it was never a zombie; released as it passed to a
+ * reaper that ignores SIGCHLD, it was one until then.
+ */
+static bool
+released_at_end(const Log &log, const Process &p)
+{
+	if (!p.collected || log.events()[*p.collected].how != How::Released)
+		return false;
+	bool handed = p.orphaned && *p.orphaned < *p.collected;
+	bool ended = p.ended && *p.ended < *p.collected;
+	return !(handed && (!ended || *p.ended < *p.orphaned));
+}
+
+/* From one event of a process to another, or on still: "to" is null. */
+static std::string
+span(const Log &log, pid_t pid, Nanos from, const std::optional<Index> &to)
+{
+	Object o;
+	o.number("pid", pid).seconds("from", from);
+	if (!to)
+		return o.raw("to", "null")
+		    .raw("for", "null")
+		    .flag("at_most", false)
+		    .done();
+	const Event &e = log.events()[*to];
+	return o.seconds("to", e.t)
+	    .seconds("for", e.t - from)
+	    .flag("at_most", e.late)
+	    .done();
+}
+
+std::string
+json_summary(const Log &log, std::string_view run)
+{
+	std::string zombies, released, threads;
+	int processes = 0;
+	int children = 0;
+
+	for (const Process &p : log.procs()) {
+		processes += p.role == Role::Program || p.role == Role::Child;
+		if (p.role != Role::Child)
+			continue;
+		children++;
+		if (p.main_exited)
+			threads +=
+			    (threads.empty() ? "" : ",") +
+			    span(log, p.pid, *log.when(p.main_exited), p.ended);
+		if (p.ended && released_at_end(log, p))
+			released += (released.empty() ? "" : ",") +
+				    std::to_string(p.pid);
+		else if (p.ended)
+			zombies +=
+			    (zombies.empty() ? "" : ",") +
+			    span(log, p.pid, *log.when(p.ended), p.collected);
+	}
+	return Object::record("summary", run)
+	    .number("processes", processes)
+	    .number("children", children)
+	    .raw("zombies", "[" + zombies + "]")
+	    .raw("released", "[" + released + "]")
+	    .raw("main_exited", "[" + threads + "]")
+	    .line();
+}
+
+static const char *
+outcome_name(Outcome o)
+{
+	switch (o) {
+	case Outcome::Collected:
+		return "collected";
+	case Outcome::Released:
+		return "released";
+	case Outcome::NotCollected:
+		return "not_collected";
+	case Outcome::Running:
+		return "running";
+	case Outcome::Unfollowed:
+		break;
+	}
+	return "unfollowed";
+}
+
+std::string
+json_verdicts(
+    const Log &log, const std::vector<Verdict> &v, std::string_view run)
+{
+	std::string out;
+
+	for (const Verdict &x : v)
+		out += Object::record("verdict", run)
+			   .number("pid", log.proc(x.orphan).pid)
+			   .text("outcome", outcome_name(x.outcome))
+			   .raw("reaper", proc_json(log, x.reaper))
+			   .raw("collector", proc_json(log, x.by))
+			   .raw("delay",
+			       x.delay ? decimal_seconds(*x.delay) : "null")
+			   .text("since",
+			       x.zombie_at_handover ? "handover" : "end")
+			   .flag("at_most", x.late)
+			   .raw("inferred", guess_code(x.guess))
+			   .line();
+	return out;
+}
+
+std::string
+json_end(std::string_view run, int status, std::optional<int> program_status)
+{
+	return Object::record("end", run)
+	    .number("status", status)
+	    .raw("program", status_json(program_status))
+	    .line();
+}

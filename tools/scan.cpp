@@ -1,0 +1,458 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The scan's words and its JSON, from a Scan alone.  Each reason says what
+ * the evidence shows and no more: /proc does not show which processes are
+ * child subreapers, nor when a zombie ended, and the text says so rather
+ * than guess.
+ */
+
+#include "scan.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+#include <string_view>
+
+#include "json.h"
+
+namespace {
+
+constexpr Nanos second = 1'000'000'000;
+/* Reasons sit under their line, as the watcher's do. */
+constexpr size_t reason_indent = 9;
+constexpr int narrowest = 20;
+/* A line names this many zombies; the JSON names them all. */
+constexpr size_t most_named = 8;
+constexpr size_t most_ancestors = 5;
+
+std::string
+plural(size_t n, const char *one, const char *many)
+{
+	return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+/* "12.3s", "12m05s", "5h02m", "3d04h": as long ago as ps would put it. */
+std::string
+ago(Nanos age)
+{
+	char buf[32];
+	long long s = std::max<Nanos>(age, 0) / second;
+
+	if (age < 100 * second)
+		(void)snprintf(buf, sizeof(buf), "%.1fs",
+		    (double)std::max<Nanos>(age, 0) / (double)second);
+	else if (s < 3600)
+		(void)snprintf(
+		    buf, sizeof(buf), "%lldm%02llds", s / 60, s % 60);
+	else if (s < 48LL * 3600)
+		(void)snprintf(
+		    buf, sizeof(buf), "%lldh%02lldm", s / 3600, s / 60 % 60);
+	else
+		(void)snprintf(
+		    buf, sizeof(buf), "%lldd%02lldh", s / 86400, s / 3600 % 24);
+	return buf;
+}
+
+std::string
+named(const Named &p)
+{
+	return std::to_string(p.pid) + " (" + p.comm + ")";
+}
+
+std::string
+state_name(char state)
+{
+	switch (state) {
+	case 'R':
+		return "running (R)";
+	case 'S':
+		return "sleeping (S)";
+	case 'D':
+		return "in uninterruptible sleep (D)";
+	case 'T':
+		return "stopped (T)";
+	case 't':
+		return "stopped by its tracer (t)";
+	case 'Z':
+		return "zombie (Z)";
+	case 'I':
+		return "idle (I)";
+	default:
+		return std::string("in state ") + state;
+	}
+}
+
+/* The parent as its reasons name it, at the start of a sentence or not. */
+std::string
+who(const ScanParent &p, bool start = false)
+{
+	if (p.hold == Hold::Init && !p.nested)
+		return "PID 1";
+	return (start ? "Parent " : "parent ") + std::to_string(p.proc.pid);
+}
+
+std::string
+heading(const ScanParent &p)
+{
+	if (p.hold == Hold::Outside)
+		return "a parent outside this PID namespace";
+	if (p.hold == Hold::Gone)
+		return "parent " + std::to_string(p.proc.pid) +
+		       ", which could not be read,";
+	std::string state =
+	    p.main_exited
+		? "main thread exited, " + plural((size_t)p.threads - 1,
+					       "thread runs", "threads run")
+		: state_name(p.state);
+	if (p.hold == Hold::Init && !p.nested)
+		return "PID 1 (" + p.proc.comm + "), " + state + ",";
+	return "parent " + named(p.proc) + ", " + state + ",";
+}
+
+std::string
+zombie_list(const ScanParent &p)
+{
+	std::string s;
+	size_t n = std::min(p.zombies.size(), most_named);
+
+	for (size_t i = 0; i < n; i++)
+		s += (i > 0 ? ", " : "") + named(p.zombies[i].proc);
+	if (p.zombies.size() > n)
+		s += " and " + std::to_string(p.zombies.size() - n) + " more";
+	return s;
+}
+
+std::string
+oldest(const ScanParent &p)
+{
+	if (p.zombies.empty())
+		return "";
+	const ScanZombie &z = p.zombies.front();
+	if (p.zombies.size() == 1)
+		return "Zombie " + std::to_string(z.proc.pid) + " started " +
+		       ago(z.age) + " ago; when it ended is not recorded. ";
+	return "The oldest, " + std::to_string(z.proc.pid) + ", started " +
+	       ago(z.age) + " ago; when each ended is not recorded. ";
+}
+
+std::string
+sigchld_reason(const ScanParent &p)
+{
+	if (!p.sigchld)
+		return "Its handling of SIGCHLD could not be read. ";
+	const char *blocks =
+	    p.threads > 1 ? "Its main thread blocks" : "It blocks";
+	switch (*p.sigchld) {
+	case Sigchld::Ignored:
+		return "It ignores SIGCHLD now, so the kernel releases the "
+		       "children that end from now on, but not these, which "
+		       "ended before. ";
+	case Sigchld::Caught:
+		if (p.blocked)
+			return std::string(
+				   "It has a handler for SIGCHLD, but ") +
+			       blocks +
+			       " the signal, so the handler has not "
+			       "run. ";
+		return "It has a handler for SIGCHLD, so it is told when a "
+		       "child ends, yet has not called wait for these. ";
+	case Sigchld::Default:
+		break;
+	}
+	if (p.blocked)
+		return std::string(blocks) +
+		       " SIGCHLD, which is at its default: it is not told when "
+		       "a child ends, and must call wait of its own accord. ";
+	return "It leaves SIGCHLD at its default, which discards the signal: "
+	       "it is not told when a child ends, and must call wait of its "
+	       "own accord. ";
+}
+
+std::string
+threads_reason(const ScanParent &p)
+{
+	if (p.threads <= 1)
+		return "";
+	return who(p, true) + " has " +
+	       plural((size_t)p.threads, "thread", "threads") +
+	       ": the end of one thread hands its children to another thread "
+	       "of the same process, so they stay its zombies until its last "
+	       "thread ends. ";
+}
+
+std::string
+init_name(const ScanParent &p)
+{
+	if (!p.init)
+		return "the init of its PID namespace";
+	if (p.nested)
+		return named(*p.init) + ", the init of its PID namespace";
+	return "PID 1 (" + p.init->comm + ")";
+}
+
+/* The kernel's order of adoption, as far as /proc lets it be known. */
+std::string
+reaper(const ScanParent &p)
+{
+	if (p.ancestors.empty())
+		return init_name(p);
+	std::string s = "its nearest ancestor that is a child subreaper, if "
+			"any (the kernel does not show which are; between "
+			"it and the init: ";
+	size_t n = std::min(p.ancestors.size(), most_ancestors);
+	for (size_t i = 0; i < n; i++)
+		s += (i > 0 ? ", " : "") + named(p.ancestors[i]);
+	if (p.ancestors.size() > n)
+		s += " and " + std::to_string(p.ancestors.size() - n) + " more";
+	return s + "), else to " + init_name(p);
+}
+
+std::string
+why_alive(const ScanParent &p)
+{
+	std::string s = who(p, true), why;
+	if (p.hold == Hold::Stopped)
+		why = s +
+		      " is stopped, so it cannot collect them until it runs "
+		      "again, as after kill -CONT " +
+		      std::to_string(p.proc.pid) + ". ";
+	else if (p.hold == Hold::Traced)
+		why = s + " is stopped by its tracer" +
+		      (p.tracer ? " " + named(*p.tracer) : std::string()) +
+		      ", so it cannot collect them until the tracer lets it "
+		      "run again. ";
+	else
+		why = s + " is alive and has not collected them with wait. ";
+	return why + sigchld_reason(p) + threads_reason(p) + s +
+	       " must call wait; ending " + who(p) + " hands them to " +
+	       reaper(p) + ".";
+}
+
+std::string
+why_init(const ScanParent &p)
+{
+	std::string s = who(p, true);
+	std::string where = p.nested ? "the init of a PID namespace below "
+				       "this one (PID 1 there)"
+				     : "the init of this PID namespace";
+	return s + " is " + where +
+	       ": orphans come to it, and no other process may collect its "
+	       "children, but it is not collecting these. " +
+	       sigchld_reason(p) + "Check it with zombie-watch --check-reaper" +
+	       (p.nested ? " run inside that namespace" : "") +
+	       ", and run an init that collects its children, such as tini "
+	       "or dumb-init (docker run --init).";
+}
+
+std::string
+reasons(const ScanParent &p)
+{
+	switch (p.hold) {
+	case Hold::Init:
+		return oldest(p) + why_init(p);
+	case Hold::Outside:
+		return oldest(p) +
+		       "Their parent is in a PID namespace above this one, "
+		       "where this scan cannot see it; scan there to know "
+		       "why.";
+	case Hold::Gone:
+		return oldest(p) +
+		       "It may have just ended, which hands them on; scan "
+		       "again.";
+	default:
+		return oldest(p) + why_alive(p);
+	}
+}
+
+std::string_view
+skip_blanks(std::string_view s)
+{
+	size_t n = s.find_first_not_of(' ');
+
+	return n == std::string_view::npos ? std::string_view() : s.substr(n);
+}
+
+/* Whole words a line; a word longer than a line is cut. */
+std::string
+fold(std::string_view text, int width)
+{
+	size_t room = (size_t)std::max(width, narrowest) - reason_indent;
+	std::string out;
+
+	for (text = skip_blanks(text); !text.empty();
+	     text = skip_blanks(text)) {
+		size_t cut = text.size();
+		if (cut > room) {
+			cut = text.rfind(' ', room);
+			if (cut == std::string_view::npos || cut == 0)
+				cut = room;
+		}
+		out.append(reason_indent, ' ');
+		out.append(text.substr(0, cut));
+		out += '\n';
+		text.remove_prefix(cut);
+	}
+	return out;
+}
+
+size_t
+zombie_count(const Scan &scan)
+{
+	size_t n = 0;
+
+	for (const ScanParent &p : scan.parents)
+		n += p.zombies.size();
+	return n;
+}
+
+std::string
+leader_text(const ScanLeader &l, int width)
+{
+	return "process " + named(l.proc) +
+	       " is not a zombie: its main thread exited, " +
+	       plural((size_t)l.threads, "thread still runs",
+		   "threads still run") +
+	       "\n" +
+	       fold("ps shows it as Zl. It ends when its last thread does; "
+		    "only then can it become a zombie of its parent, " +
+			std::to_string(l.ppid) + ".",
+		   width);
+}
+
+std::string
+json_named(const Named &p)
+{
+	return "{\"pid\":" + std::to_string(p.pid) +
+	       ",\"comm\":" + json_string(p.comm) + "}";
+}
+
+std::string
+json_list(const std::vector<Named> &v)
+{
+	std::string s = "[";
+
+	for (size_t i = 0; i < v.size(); i++)
+		s += (i > 0 ? "," : "") + json_named(v[i]);
+	return s + "]";
+}
+
+const char *
+hold_word(Hold h)
+{
+	switch (h) {
+	case Hold::Alive:
+		return "alive";
+	case Hold::Stopped:
+		return "stopped";
+	case Hold::Traced:
+		return "traced";
+	case Hold::Init:
+		return "init";
+	case Hold::Outside:
+		return "outside";
+	case Hold::Gone:
+		return "gone";
+	}
+	return "";
+}
+
+std::string
+json_sigchld(const ScanParent &p)
+{
+	if (!p.sigchld)
+		return "\"sigchld\":null,\"sigchld_blocked\":null";
+	const char *how = *p.sigchld == Sigchld::Caught    ? "caught"
+			  : *p.sigchld == Sigchld::Ignored ? "ignored"
+							   : "default";
+	return std::string("\"sigchld\":\"") + how +
+	       "\",\"sigchld_blocked\":" + (p.blocked ? "true" : "false");
+}
+
+std::string
+json_zombies(const ScanParent &p)
+{
+	std::string s = "[";
+
+	for (size_t i = 0; i < p.zombies.size(); i++) {
+		const ScanZombie &z = p.zombies[i];
+		char age[32];
+		(void)snprintf(
+		    age, sizeof(age), "%.3f", (double)z.age / (double)second);
+		s += std::string(i > 0 ? "," : "") +
+		     "{\"pid\":" + std::to_string(z.proc.pid) +
+		     ",\"comm\":" + json_string(z.proc.comm) +
+		     ",\"started_ago\":" + age + "}";
+	}
+	return s + "]";
+}
+
+std::string
+json_parent(const ScanParent &p)
+{
+	bool seen = p.hold != Hold::Outside && p.hold != Hold::Gone;
+	std::string s = "{\"pid\":";
+
+	s += p.hold == Hold::Outside ? "null" : std::to_string(p.proc.pid);
+	s += ",\"comm\":" + (seen ? json_string(p.proc.comm) : "null");
+	s += std::string(",\"hold\":\"") + hold_word(p.hold) + "\"";
+	s += ",\"state\":" +
+	     (seen ? json_string(std::string(1, p.state)) : "null");
+	s += ",\"threads\":" + (seen ? std::to_string(p.threads) : "null");
+	s += std::string(",\"main_exited\":") +
+	     (p.main_exited ? "true" : "false");
+	s += std::string(",\"nested\":") + (p.nested ? "true" : "false");
+	s += "," + json_sigchld(p);
+	s += ",\"tracer\":" + (p.tracer ? json_named(*p.tracer) : "null");
+	s += ",\"zombies\":" + json_zombies(p);
+	s += ",\"ancestors\":" + json_list(p.ancestors);
+	s += ",\"init\":" + (p.init ? json_named(*p.init) : "null");
+	return s + "}";
+}
+
+} // namespace
+
+std::string
+scan_text(const Scan &scan, int width)
+{
+	size_t n = zombie_count(scan);
+	std::string out =
+	    n == 0
+		? "no zombie in this PID namespace\n"
+		: plural(n, "zombie", "zombies") +
+		      " in this PID namespace, under " +
+		      plural(scan.parents.size(), "parent", "parents") + "\n";
+
+	for (const ScanParent &p : scan.parents)
+		out += heading(p) + " holds " +
+		       plural(p.zombies.size(), "zombie", "zombies") + ": " +
+		       zombie_list(p) + "\n" + fold(reasons(p), width);
+	for (const ScanLeader &l : scan.leaders)
+		out += leader_text(l, width);
+	return out;
+}
+
+std::string
+scan_json(const Scan &scan)
+{
+	std::string s = "{\"zombies\":" + std::to_string(zombie_count(scan)) +
+			",\"parents\":[";
+
+	for (size_t i = 0; i < scan.parents.size(); i++)
+		s += (i > 0 ? "," : "") + json_parent(scan.parents[i]);
+	s += "],\"not_zombies\":[";
+	for (size_t i = 0; i < scan.leaders.size(); i++) {
+		const ScanLeader &l = scan.leaders[i];
+		s += std::string(i > 0 ? "," : "") +
+		     "{\"pid\":" + std::to_string(l.proc.pid) +
+		     ",\"comm\":" + json_string(l.proc.comm) +
+		     ",\"ppid\":" + std::to_string(l.ppid) +
+		     ",\"threads\":" + std::to_string(l.threads) + "}";
+	}
+	return s + "]}\n";
+}
+
+int
+scan_status(const Scan &scan)
+{
+	return zombie_count(scan) == 0 ? 0 : 3;
+}
