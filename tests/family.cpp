@@ -14,6 +14,8 @@
  *               then collects both at once
  *   term        kills itself with SIGTERM
  *   many N      N short children at once, then waits for them all
+ *   leaky N     from 0.3 s, N times: a child that exits at once and is
+ *               collected 0.1 s later, a zombie meanwhile
  *   scan WATCHER
  *               the zombies a scan must explain: a parent that catches
  *               SIGCHLD and holds two, a stopped parent that blocks it and
@@ -308,6 +310,20 @@ scan(const char *watcher)
 	return status;
 }
 
+/* As a service that leaks a short zombie now and then. */
+int
+leaky(int n)
+{
+	nap(0.3);
+	for (int i = 0; i < n; i++) {
+		pid_t kid = child(0, 0);
+		nap(0.1);
+		if (waitpid(kid, nullptr, 0) != kid)
+			return 1;
+	}
+	return 0;
+}
+
 } // namespace
 
 int
@@ -331,6 +347,8 @@ main(int argc, char *argv[])
 		return raise(SIGTERM);
 	if (strcmp(m, "scan") == 0 && argc > 2)
 		return scan(argv[2]);
+	if (strcmp(m, "leaky") == 0 && argc > 2)
+		return leaky((int)strtol(argv[2], nullptr, 10));
 	if (strcmp(m, "many") == 0 && argc > 2)
 		return many((int)strtol(argv[2], nullptr, 10));
 	return 2;

@@ -108,8 +108,8 @@ TEST(ScanLive, ExplainsEachZombieInANamespaceOfItsOwn)
 			   " \\(family\\), sleeping \\(S\\), holds 2 zombies: "
 			   "\\d+ \\(family\\), \\d+ \\(family\\) The oldest, "
 			   "\\d+, started [0-9.]+s ago; .* It has a handler "
-			   "for SIGCHLD, .* " +
-			   holder + " must call wait; ending " + holder +
+			   "for SIGCHLD, .* Parent " +
+			   holder + " must call wait; ending parent " + holder +
 			   " hands them to its nearest ancestor that is a "
 			   "child subreaper, if any \\(the kernel does not "
 			   "show which are; between it and the init: " +
@@ -118,11 +118,11 @@ TEST(ScanLive, ExplainsEachZombieInANamespaceOfItsOwn)
 			   "\\(pid1\\)\\.$");
 	has_line(text, "^parent " + stopped +
 			   " \\(family\\), stopped \\(T\\), holds 1 zombie: "
-			   "\\d+ \\(family\\) .* " +
+			   "\\d+ \\(family\\) .* Parent " +
 			   stopped +
 			   " is stopped, so it cannot collect them until it "
 			   "runs again, .* It blocks SIGCHLD, which is at its "
-			   "default: .* " +
+			   "default: .* Parent " +
 			   stopped + " must call wait;");
 	has_line(text,
 	    "^PID 1 \\(pid1\\), sleeping \\(S\\), holds 1 zombie: " + orphan +

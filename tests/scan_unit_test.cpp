@@ -99,36 +99,30 @@ TEST(Scan, LiveParentsSayWhyTheirZombiesStayAndWhereTheyWouldGo)
 	has("\nparent 4242 (bash), sleeping (S), holds 2 zombies: 4243 (sh), "
 	    "4244 (sh)\n         The oldest, 4243, started 2m05s ago; when "
 	    "each ended is not recorded. Parent 4242 is alive and has not "
-	    "collected "
-	    "them with wait. It has a handler for SIGCHLD, so it is told when "
-	    "a child ends, yet has not called wait for these. Parent 4242 must "
-	    "call "
-	    "wait; ending parent 4242 hands them to its nearest ancestor that "
-	    "is a "
-	    "child subreaper, if any (the kernel does not show which are; "
-	    "between it and the init: 4000 (sshd)), else to PID 1 "
-	    "(systemd).\n");
+	    "collected them with wait. It has a handler for SIGCHLD, so it is "
+	    "told when a child ends, yet has not called wait for them. Parent "
+	    "4242 must call wait; ending parent 4242 hands them to its nearest "
+	    "ancestor that is a child subreaper, if any (the kernel does not "
+	    "show which are; between it and the init: 4000 (sshd)), else to "
+	    "PID 1 (systemd).\n");
 	has("\nparent 77 (make), stopped (T), holds 1 zombie: 78 (cc)\n"
 	    "         Zombie 78 started 12.3s ago; when it ended is not "
-	    "recorded. Parent 77 is stopped, so it cannot collect them until "
-	    "it runs "
-	    "again, as after kill -CONT 77. It blocks SIGCHLD, which is at its "
-	    "default: it is not told when a child ends, and must call wait of "
-	    "its own accord. Parent 77 must call wait; ending parent 77 hands "
-	    "them "
-	    "to PID 1 (systemd).\n");
-	has("parent 91 (app), stopped by its tracer (t), holds 1 zombie: 92 "
-	    "(w)\n         Zombie 92 started 2h01m ago;");
-	has("Parent 91 is stopped by its tracer 90 (gdb), so it cannot collect "
-	    "them "
-	    "until the tracer lets it run again. It ignores SIGCHLD now, so "
-	    "the kernel releases the children that end from now on, but not "
-	    "these, which ended before. Parent 91 has 3 threads: the end of "
-	    "one "
-	    "thread hands its children to another thread of the same process, "
-	    "so they stay its zombies until its last thread ends. Parent 91 "
-	    "must "
-	    "call wait;");
+	    "recorded. Parent 77 is stopped, so it cannot collect it until it "
+	    "is sent SIGCONT. It blocks SIGCHLD, which is at its default: it "
+	    "is "
+	    "not told when a child ends, and must call wait of its own accord. "
+	    "Parent 77 must call wait; ending parent 77 hands it to PID 1 "
+	    "(systemd).\n");
+	has("\nparent 91 (app), stopped by its tracer (t), holds 1 zombie: 92 "
+	    "(w)\n         Zombie 92 started 2h01m ago; when it ended is not "
+	    "recorded. Parent 91 is stopped by its tracer 90 (gdb), so it "
+	    "cannot collect it until the tracer lets it run again. It ignores "
+	    "SIGCHLD now, so the kernel releases the children that end from "
+	    "now on, but not this one, which ended before. Parent 91 has 3 "
+	    "threads: the end of one thread hands its children to another "
+	    "thread of the same process, so the process holds its zombie until "
+	    "its last thread ends. Parent 91 must call wait; ending parent 91 "
+	    "hands it to PID 1 (systemd).\n");
 	EXPECT_EQ(scan_status(scan), 3);
 }
 
@@ -160,27 +154,32 @@ TEST(Scan, InitsAndUnseenParentsAreToldApart)
 	    "         Zombie 7 started 30.0s ago; when it ended is not "
 	    "recorded. PID 1 is the init of this PID namespace: orphans come "
 	    "to it, and no other process may collect its children, but it is "
-	    "not collecting these. It leaves SIGCHLD at its default, which "
+	    "not collecting this one. It leaves SIGCHLD at its default, which "
 	    "discards the signal: it is not told when a child ends, and must "
 	    "call wait of its own accord. Check it with zombie-watch "
 	    "--check-reaper, and run an init that collects its children, such "
 	    "as tini or dumb-init (docker run --init).\n");
-	has("\nparent 5000 (pid1), sleeping (S), holds 1 zombie: 5001 (x)\n");
-	has("Parent 5000 is the init of a PID namespace below this one (PID 1 "
-	    "there):");
+	has("\nparent 5000 (pid1), sleeping (S), holds 1 zombie: 5001 (x)\n"
+	    "         Zombie 5001 started 1.0s ago; when it ended is not "
+	    "recorded. Parent 5000 is the init of a PID namespace below this "
+	    "one (PID 1 there): orphans come to it,");
 	has("Check it with zombie-watch --check-reaper run inside that "
-	    "namespace,");
+	    "namespace, and run an init");
 	has("\na parent outside this PID namespace holds 1 zombie: 9 (y)\n"
 	    "         Zombie 9 started 1.0s ago; when it ended is not "
-	    "recorded. Their parent is in a PID namespace above this one, "
-	    "where this scan cannot see it; scan there to know why.\n");
-	has("\nparent 44, which could not be read, holds 1 zombie: 45 (z)\n");
-	has("It may have just ended, which hands them on; scan again.\n");
+	    "recorded. Its parent is in a PID namespace above this one, where "
+	    "this scan cannot see it; scan there to know why.\n");
+	has("\nparent 44, which could not be read, holds 1 zombie: 45 (z)\n"
+	    "         Zombie 45 started 1.0s ago; when it ended is not "
+	    "recorded. Parent 44 may have just ended, which hands on its "
+	    "zombie; scan again.\n");
 	has("\nparent 46 (daemon), main thread exited, 2 threads run, holds 1 "
-	    "zombie: 47 (z)\n");
-	has("Its handling of SIGCHLD could not be read. Parent 46 has 3 "
-	    "threads:");
-	has("ending parent 46 hands them to the init of its PID namespace.\n");
+	    "zombie: 47 (z)\n         Zombie 47 started 1.0s ago; when it "
+	    "ended is not recorded. Parent 46 is alive and has not collected "
+	    "it with wait. Its handling of SIGCHLD could not be read. Parent "
+	    "46 "
+	    "has 3 threads:");
+	has("ending parent 46 hands it to the init of its PID namespace.\n");
 }
 
 TEST(Scan, LongListsAreCutAndReasonsFitTheWidth)

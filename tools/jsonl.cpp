@@ -263,11 +263,13 @@ json_event(const Log &log, size_t i, std::string_view run)
 	case What::Started:
 		return about(log, i, "started", run)
 		    .raw("by", proc_json(log, e.other))
+		    .flag("already_running", e.before)
 		    .line();
 	case What::Created:
 		return about(log, i, "created", run)
 		    .raw("by", proc_json(log, e.by))
 		    .raw("parent", proc_json(log, e.other))
+		    .flag("already_running", e.before)
 		    .line();
 	case What::MainExited:
 		return about(log, i, "main_exited", run)

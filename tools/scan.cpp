@@ -135,32 +135,44 @@ oldest(const ScanParent &p)
 	       ago(z.age) + " ago; when each ended is not recorded. ";
 }
 
+/* One zombie is "it"; more are "them". */
+std::string
+them(const ScanParent &p)
+{
+	return p.zombies.size() == 1 ? "it" : "them";
+}
+
+std::string
+these(const ScanParent &p)
+{
+	return p.zombies.size() == 1 ? "this one" : "these";
+}
+
 std::string
 sigchld_reason(const ScanParent &p)
 {
 	if (!p.sigchld)
 		return "Its handling of SIGCHLD could not be read. ";
-	const char *blocks =
+	std::string blocks =
 	    p.threads > 1 ? "Its main thread blocks" : "It blocks";
 	switch (*p.sigchld) {
 	case Sigchld::Ignored:
 		return "It ignores SIGCHLD now, so the kernel releases the "
-		       "children that end from now on, but not these, which "
-		       "ended before. ";
+		       "children that end from now on, but not " +
+		       these(p) + ", which ended before. ";
 	case Sigchld::Caught:
 		if (p.blocked)
-			return std::string(
-				   "It has a handler for SIGCHLD, but ") +
-			       blocks +
-			       " the signal, so the handler has not "
-			       "run. ";
+			return blocks +
+			       " SIGCHLD, for which it has a handler, so the "
+			       "handler does not run. ";
 		return "It has a handler for SIGCHLD, so it is told when a "
-		       "child ends, yet has not called wait for these. ";
+		       "child ends, yet has not called wait for " +
+		       them(p) + ". ";
 	case Sigchld::Default:
 		break;
 	}
 	if (p.blocked)
-		return std::string(blocks) +
+		return blocks +
 		       " SIGCHLD, which is at its default: it is not told when "
 		       "a child ends, and must call wait of its own accord. ";
 	return "It leaves SIGCHLD at its default, which discards the signal: "
@@ -176,8 +188,9 @@ threads_reason(const ScanParent &p)
 	return who(p, true) + " has " +
 	       plural((size_t)p.threads, "thread", "threads") +
 	       ": the end of one thread hands its children to another thread "
-	       "of the same process, so they stay its zombies until its last "
-	       "thread ends. ";
+	       "of the same process, so the process holds its " +
+	       (p.zombies.size() == 1 ? "zombie" : "zombies") +
+	       " until its last thread ends. ";
 }
 
 std::string
@@ -212,20 +225,19 @@ why_alive(const ScanParent &p)
 {
 	std::string s = who(p, true), why;
 	if (p.hold == Hold::Stopped)
-		why = s +
-		      " is stopped, so it cannot collect them until it runs "
-		      "again, as after kill -CONT " +
-		      std::to_string(p.proc.pid) + ". ";
+		why = s + " is stopped, so it cannot collect " + them(p) +
+		      " until it is sent SIGCONT. ";
 	else if (p.hold == Hold::Traced)
 		why = s + " is stopped by its tracer" +
 		      (p.tracer ? " " + named(*p.tracer) : std::string()) +
-		      ", so it cannot collect them until the tracer lets it "
-		      "run again. ";
+		      ", so it cannot collect " + them(p) +
+		      " until the tracer lets it run again. ";
 	else
-		why = s + " is alive and has not collected them with wait. ";
+		why = s + " is alive and has not collected " + them(p) +
+		      " with wait. ";
 	return why + sigchld_reason(p) + threads_reason(p) + s +
-	       " must call wait; ending " + who(p) + " hands them to " +
-	       reaper(p) + ".";
+	       " must call wait; ending " + who(p) + " hands " + them(p) +
+	       " to " + reaper(p) + ".";
 }
 
 std::string
@@ -237,8 +249,9 @@ why_init(const ScanParent &p)
 				     : "the init of this PID namespace";
 	return s + " is " + where +
 	       ": orphans come to it, and no other process may collect its "
-	       "children, but it is not collecting these. " +
-	       sigchld_reason(p) + "Check it with zombie-watch --check-reaper" +
+	       "children, but it is not collecting " +
+	       these(p) + ". " + sigchld_reason(p) +
+	       "Check it with zombie-watch --check-reaper" +
 	       (p.nested ? " run inside that namespace" : "") +
 	       ", and run an init that collects its children, such as tini "
 	       "or dumb-init (docker run --init).";
@@ -252,13 +265,15 @@ reasons(const ScanParent &p)
 		return oldest(p) + why_init(p);
 	case Hold::Outside:
 		return oldest(p) +
-		       "Their parent is in a PID namespace above this one, "
+		       std::string(p.zombies.size() == 1 ? "Its" : "Their") +
+		       " parent is in a PID namespace above this one, "
 		       "where this scan cannot see it; scan there to know "
 		       "why.";
 	case Hold::Gone:
-		return oldest(p) +
-		       "It may have just ended, which hands them on; scan "
-		       "again.";
+		return oldest(p) + who(p, true) +
+		       " may have just ended, which hands on its " +
+		       (p.zombies.size() == 1 ? "zombie" : "zombies") +
+		       "; scan again.";
 	default:
 		return oldest(p) + why_alive(p);
 	}

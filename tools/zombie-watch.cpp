@@ -645,7 +645,8 @@ follow_start(Watch &w, Tracker &tr)
 
 	if (!tr.follow(pid)) {
 		(void)fprintf(stderr, "zombie-watch: --pid=%d: %s\n", (int)pid,
-		    strerror(errno));
+		    errno == ENOENT || errno == ESRCH ? "no such process"
+						      : strerror(errno));
 		exit(125);
 	}
 	if (!w.records.open(pid) && errno == EACCES) {

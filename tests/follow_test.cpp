@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * Following a process the watcher did not start, as on a running machine:
+ * it must see what the process does and change nothing of it.
+ */
+
+#include "harness.h"
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+/*
+ * A service of the tests' own that leaks a short zombie every 100 ms, and
+ * a shell that starts it, follows it and gives both statuses, the
+ * watcher's in the high nibble.
+ */
+TEST(Follow, ReportsTheZombiesOfARunningProcessAndLeavesItBe)
+{
+	const int n = 10;
+	std::string script = std::string(FAMILY_PATH) + " leaky " +
+			     std::to_string(n) + " & " + WATCH_PATH +
+			     " --pid=$!; s=$?; wait $!; exit $((s * 16 + $?))";
+	Options o = with(Out::Pipe, {"-c", script});
+	o.program = "/bin/sh";
+	Seen r = watch(o);
+	std::vector<std::string> m;
+
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+	EXPECT_EQ(r.err, "");
+	/* It ends when the process does, which lives 0.3 s + n * 0.1 s. */
+	EXPECT_LT(r.parent_exit_at, 0.3 + n * 0.1 + 3.0);
+	line(r,
+	    "^\\[ +\\d+\\.\\ds\\] zombie-watch \\(\\d+\\) follows parent "
+	    "(\\d+) \\(family\\), already running$",
+	    &m);
+	std::string parent = m[1];
+
+	std::regex span("^summary: child \\d+ was a zombie from "
+			"\\d+\\.\\d{3}s to \\d+\\.\\d{3}s, for "
+			"(\\d+\\.\\d{3})s$");
+	std::istringstream in(r.out);
+	std::string l;
+	int spans = 0;
+	for (std::smatch sm; std::getline(in, l);)
+		if (std::regex_match(l, sm, span)) {
+			spans++;
+			EXPECT_GE(seconds(sm[1].str().c_str()), 0.09) << l;
+			EXPECT_LE(seconds(sm[1].str().c_str()), 1.0) << l;
+		}
+	EXPECT_EQ(spans, n) << r.out;
+	line(r, "^child \\d+ +\\.*Z+\\.* exited with status 0; collected by "
+		"parent " +
+		    parent + "$");
+	line(r, "^parent " + parent +
+		    " +[SR.]+ exited with status 0; collected by PID \\d+ "
+		    "\\(sh\\)$");
+	/* Nothing of it came to the watcher, nor was left to the harness. */
+	EXPECT_EQ(r.out.find("collected by zombie-watch"), std::string::npos);
+	expect_nothing_left(r);
+}
+
+} // namespace
