@@ -118,6 +118,30 @@ TEST(Reaper, StatusIsTheChecksAlone)
 	EXPECT_TRUE(exited(none, 4)) << none.parent_status;
 	EXPECT_EQ(none.out.find("reaper:"), std::string::npos) << none.out;
 
+	/* Without fork records a program's orphan may be missed: no pass. */
+	Options blind =
+	    under_init("tini", {"--check-reaper", "sh", "-c", daemon_like});
+	blind.no_perf = true;
+	Seen unsure = watch(blind);
+	EXPECT_TRUE(exited(unsure, 4)) << unsure.parent_status;
+	EXPECT_NE(unsure.err.find("the check cannot pass (status 4)"),
+	    std::string::npos)
+	    << unsure.err;
+	/* The probe needs none. */
+	blind.args.resize(blind.args.size() - 3);
+	Seen probed = watch(blind);
+	EXPECT_TRUE(exited(probed, 0)) << probed.err;
+
+	/* As PID 1 there is no reaper above it to check. */
+	Options first = with(Out::Pipe,
+	    {"--pid", "--fork", "--mount-proc", WATCH_PATH, "--check-reaper"});
+	first.program = "/usr/bin/unshare";
+	Seen alone = watch(first);
+	EXPECT_TRUE(exited(alone, 4)) << alone.parent_status;
+	EXPECT_NE(
+	    alone.err.find("zombie-watch is PID 1 here"), std::string::npos)
+	    << alone.err;
+
 	/* As a subreaper, the watcher leaves nothing for PID 1. */
 	Seen adopted =
 	    watch(under_pid1("ignore", {WATCH_PATH, "sh", "-c", daemon_like}));

@@ -120,8 +120,8 @@ TEST(ScanLive, ExplainsEachZombieInANamespaceOfItsOwn)
 			   " \\(family\\), stopped \\(T\\), holds 1 zombie: "
 			   "\\d+ \\(family\\) .* Parent " +
 			   stopped +
-			   " is stopped, so it cannot collect them until it "
-			   "runs again, .* It blocks SIGCHLD, which is at its "
+			   " is stopped, so it cannot collect it until it is "
+			   "sent SIGCONT\\. It blocks SIGCHLD, which is at its "
 			   "default: .* Parent " +
 			   stopped + " must call wait;");
 	has_line(text,

@@ -232,6 +232,10 @@ TEST(Scan, JsonCarriesTheEvidenceAndEscapesAnyName)
 	outside.init.reset();
 	scan.parents = {p, outside};
 	scan.leaders = {ScanLeader{Named{60, "java"}, 59, 2}};
+	EXPECT_NE(flat(scan_text(scan, 78))
+		      .find("It blocks SIGCHLD, for which it has a handler, so "
+			    "the handler does not run."),
+	    std::string::npos);
 
 	EXPECT_EQ(scan_json(scan),
 	    "{\"zombies\":2,\"parents\":["

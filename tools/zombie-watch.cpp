@@ -1037,8 +1037,11 @@ finish(Watch &w, const Tracker &tr)
 		v = judge(w.log, w.style);
 	int status = w.opt.check ? check_status(w, tr, v) : program_exit(tr);
 	w.out.write(report(w, end, v));
+	/* Ended by a signal, the watcher re-raises it: a shell sees 128+N. */
 	if (w.opt.json)
-		w.out.write(json_end(w.run, status, tr.program_status()));
+		w.out.write(
+		    json_end(w.run, w.signo != 0 ? 128 + w.signo : status,
+			tr.program_status()));
 	if (w.out.error() != 0)
 		(void)fprintf(stderr, "zombie-watch: %s: %s\n", w.out.name(),
 		    strerror(w.out.error()));
