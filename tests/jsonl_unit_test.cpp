@@ -18,49 +18,10 @@
 
 #include "jsonl.h"
 #include "log.h"
+#include "log_events.h"
 #include "render.h"
 
 namespace {
-
-constexpr Nanos ms = 1'000'000;
-constexpr Nanos sec = 1000 * ms;
-
-Event
-at(Nanos t, What what, ProcId proc, std::optional<ProcId> other = {})
-{
-	Event e;
-	e.t = t;
-	e.what = what;
-	e.proc = proc;
-	e.other = other;
-	return e;
-}
-
-Event
-ended(Nanos t, ProcId proc, ProcId parent, int status)
-{
-	Event e = at(t, What::Ended, proc, parent);
-	e.status = status;
-	e.zombie = true;
-	return e;
-}
-
-Event
-collected(Nanos t, ProcId proc, std::optional<ProcId> by, How how)
-{
-	Event e = at(t, What::Collected, proc, by);
-	e.how = how;
-	e.observed = true;
-	return e;
-}
-
-Event
-orphaned(Nanos t, ProcId proc, ProcId to, char state)
-{
-	Event e = at(t, What::Orphaned, proc, to);
-	e.state = state;
-	return e;
-}
 
 Event
 forked(Nanos t, ProcId proc, ProcId by, ProcId parent)

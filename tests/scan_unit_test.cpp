@@ -113,7 +113,7 @@ TEST(Scan, LiveParentsSayWhyTheirZombiesStayAndWhereTheyWouldGo)
 	    "not told when a child ends, and must call wait of its own accord. "
 	    "Parent 77 must call wait; ending parent 77 hands it to PID 1 "
 	    "(systemd).\n");
-	has("\nparent 91 (app), stopped by its tracer (t), holds 1 zombie: 92 "
+	has("\nparent 91 (app), stopped by a tracer (t), holds 1 zombie: 92 "
 	    "(w)\n         Zombie 92 started 2h01m ago; when it ended is not "
 	    "recorded. Parent 91 is stopped by its tracer 90 (gdb), so it "
 	    "cannot collect it until the tracer lets it run again. It ignores "

@@ -14,48 +14,10 @@
 
 #include "attribute.h"
 #include "log.h"
+#include "log_events.h"
 #include "render.h"
 
 namespace {
-
-constexpr Nanos ms = 1'000'000;
-constexpr Nanos sec = 1000 * ms;
-
-Event
-at(Nanos t, What what, ProcId proc, std::optional<ProcId> other = {})
-{
-	Event e;
-	e.t = t;
-	e.what = what;
-	e.proc = proc;
-	e.other = other;
-	return e;
-}
-
-Event
-ended(Nanos t, ProcId proc, ProcId parent, int status, bool zombie)
-{
-	Event e = at(t, What::Ended, proc, parent);
-	e.status = status;
-	e.zombie = zombie;
-	return e;
-}
-
-Event
-collected(Nanos t, ProcId proc, std::optional<ProcId> by, How how)
-{
-	Event e = at(t, What::Collected, proc, by);
-	e.how = how;
-	return e;
-}
-
-Event
-orphaned(Nanos t, ProcId proc, ProcId to, char state)
-{
-	Event e = at(t, What::Orphaned, proc, to);
-	e.state = state;
-	return e;
-}
 
 /* A run of the program under the watcher, printed as it is logged. */
 struct Story {

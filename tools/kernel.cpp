@@ -461,3 +461,13 @@ ForkRecords::read(std::vector<Record> &into, Nanos t0)
 	    [](const Record &a, const Record &b) { return a.t < b.t; });
 	return whole;
 }
+
+int
+terminal_width(int fd)
+{
+	struct winsize ws = {};
+
+	if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
+		return ws.ws_col;
+	return 78;
+}

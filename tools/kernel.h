@@ -127,6 +127,9 @@ class ForkRecords {
 	size_t page_ = 0;
 };
 
+/* The width of the terminal fd is, or 78 where it is none. */
+int terminal_width(int fd);
+
 /* The tasks (threads) of a process, its own first if it still runs. */
 std::vector<pid_t> threads_read(pid_t pid);
 

@@ -98,7 +98,7 @@ before(const std::optional<Index> &j, size_t i)
 	return j && *j < i ? j : std::nullopt;
 }
 
-static const char *
+const char *
 state_name(char state)
 {
 	switch (state) {
@@ -116,6 +116,8 @@ state_name(char state)
 		return "stopped (T)";
 	case 't':
 		return "stopped by a tracer (t)";
+	case 'I':
+		return "idle (I)";
 	default:
 		return "in another state";
 	}
@@ -246,7 +248,7 @@ fold_one(std::string_view text, int width)
 }
 
 /* A lesson of its own starts on a line of its own, after a newline. */
-static std::string
+std::string
 fold(std::string_view text, int width)
 {
 	std::string out;

@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "log.h"
@@ -24,6 +25,13 @@ struct Style {
  * 143)", "ended".
  */
 std::string describe_status(const std::optional<int> &status);
+/* "sleeping (S)", "zombie (Z)", "gone" for 0. */
+const char *state_name(char state);
+/*
+ * Reasons, indented under their line and folded to width, a word never
+ * split unless longer than a line; a newline starts a lesson of its own.
+ */
+std::string fold(std::string_view text, int width);
 /* "parent 42", "child 43", "zombie-watch (41)", "PID 1 (init)". */
 std::string label(const Log &log, ProcId id);
 

@@ -14,13 +14,11 @@
 #include <string_view>
 
 #include "json.h"
+#include "render.h"
 
 namespace {
 
 constexpr Nanos second = 1'000'000'000;
-/* Reasons sit under their line, as the watcher's do. */
-constexpr size_t reason_indent = 9;
-constexpr int narrowest = 20;
 /* A line names this many zombies; the JSON names them all. */
 constexpr size_t most_named = 8;
 constexpr size_t most_ancestors = 5;
@@ -57,29 +55,6 @@ std::string
 named(const Named &p)
 {
 	return std::to_string(p.pid) + " (" + p.comm + ")";
-}
-
-std::string
-state_name(char state)
-{
-	switch (state) {
-	case 'R':
-		return "running (R)";
-	case 'S':
-		return "sleeping (S)";
-	case 'D':
-		return "in uninterruptible sleep (D)";
-	case 'T':
-		return "stopped (T)";
-	case 't':
-		return "stopped by its tracer (t)";
-	case 'Z':
-		return "zombie (Z)";
-	case 'I':
-		return "idle (I)";
-	default:
-		return std::string("in state ") + state;
-	}
 }
 
 /* The parent as its reasons name it, at the start of a sentence or not. */
@@ -277,37 +252,6 @@ reasons(const ScanParent &p)
 	default:
 		return oldest(p) + why_alive(p);
 	}
-}
-
-std::string_view
-skip_blanks(std::string_view s)
-{
-	size_t n = s.find_first_not_of(' ');
-
-	return n == std::string_view::npos ? std::string_view() : s.substr(n);
-}
-
-/* Whole words a line; a word longer than a line is cut. */
-std::string
-fold(std::string_view text, int width)
-{
-	size_t room = (size_t)std::max(width, narrowest) - reason_indent;
-	std::string out;
-
-	for (text = skip_blanks(text); !text.empty();
-	     text = skip_blanks(text)) {
-		size_t cut = text.size();
-		if (cut > room) {
-			cut = text.rfind(' ', room);
-			if (cut == std::string_view::npos || cut == 0)
-				cut = room;
-		}
-		out.append(reason_indent, ' ');
-		out.append(text.substr(0, cut));
-		out += '\n';
-		text.remove_prefix(cut);
-	}
-	return out;
 }
 
 size_t

@@ -22,6 +22,7 @@
 #include <string_view>
 
 #include "fd.h"
+#include "kernel.h"
 #include "scan.h"
 
 namespace {
@@ -31,7 +32,7 @@ constexpr Nanos second = 1'000'000'000;
 constexpr int deepest = 4096;
 constexpr unsigned long long sigchld_bit = 1ULL << (17 - 1);
 
-struct Stat {
+struct Entry { /* one process, as its stat file gives it */
 	pid_t pid = 0;
 	pid_t ppid = 0;
 	char state = 0;
@@ -48,14 +49,14 @@ struct Status {
 };
 
 /* The fields after the command, which may hold anything, ")" included. */
-std::optional<Stat>
+std::optional<Entry>
 parse_stat(pid_t pid, char *buf)
 {
 	char *open = strchr(buf, '('), *close = strrchr(buf, ')');
 	if (open == nullptr || close == nullptr || close < open ||
 	    close[1] != ' ' || close[2] == '\0')
 		return std::nullopt;
-	Stat s;
+	Entry s;
 	s.pid = pid;
 	s.comm.assign(open + 1, close);
 	s.state = close[2];
@@ -73,7 +74,7 @@ parse_stat(pid_t pid, char *buf)
 	return s;
 }
 
-std::optional<Stat>
+std::optional<Entry>
 read_stat(int proc, pid_t pid)
 {
 	char path[32], buf[2048];
@@ -155,11 +156,11 @@ read_status(int proc, pid_t pid)
 using Dir = std::unique_ptr<DIR, int (*)(DIR *)>;
 
 /* Every process, by number; errno set if /proc cannot be listed. */
-std::optional<std::vector<Stat>>
+std::optional<std::vector<Entry>>
 read_all(int proc)
 {
 	Dir dir(fdopendir(dup(proc)), closedir);
-	std::vector<Stat> all;
+	std::vector<Entry> all;
 
 	if (!dir)
 		return std::nullopt;
@@ -170,27 +171,27 @@ read_all(int proc)
 		long pid = strtol(e->d_name, &end, 10);
 		if (pid <= 0 || *end != '\0')
 			continue;
-		std::optional<Stat> s = read_stat(proc, (pid_t)pid);
+		std::optional<Entry> s = read_stat(proc, (pid_t)pid);
 		if (s)
 			all.push_back(std::move(*s));
 	}
 	std::sort(all.begin(), all.end(),
-	    [](const Stat &a, const Stat &b) { return a.pid < b.pid; });
+	    [](const Entry &a, const Entry &b) { return a.pid < b.pid; });
 	return all;
 }
 
-const Stat *
-find(const std::vector<Stat> &all, pid_t pid)
+const Entry *
+find(const std::vector<Entry> &all, pid_t pid)
 {
 	auto it = std::lower_bound(all.begin(), all.end(), pid,
-	    [](const Stat &s, pid_t p) { return s.pid < p; });
+	    [](const Entry &s, pid_t p) { return s.pid < p; });
 	return it != all.end() && it->pid == pid ? &*it : nullptr;
 }
 
 Named
-name_of(const std::vector<Stat> &all, pid_t pid)
+name_of(const std::vector<Entry> &all, pid_t pid)
 {
-	const Stat *s = find(all, pid);
+	const Entry *s = find(all, pid);
 	return Named{pid, s != nullptr ? s->comm : std::string()};
 }
 
@@ -201,9 +202,9 @@ name_of(const std::vector<Stat> &all, pid_t pid)
  * namespace ends.
  */
 void
-adoption(ScanParent &p, int proc, const std::vector<Stat> &all, size_t depth)
+adoption(ScanParent &p, int proc, const std::vector<Entry> &all, size_t depth)
 {
-	const Stat *a = find(all, p.proc.pid);
+	const Entry *a = find(all, p.proc.pid);
 
 	if (depth == 1 && find(all, 1) != nullptr)
 		p.init = name_of(all, 1);
@@ -226,7 +227,7 @@ adoption(ScanParent &p, int proc, const std::vector<Stat> &all, size_t depth)
 }
 
 void
-evidence(ScanParent &p, const Status &st, const std::vector<Stat> &all)
+evidence(ScanParent &p, const Status &st, const std::vector<Entry> &all)
 {
 	p.threads = std::max(st.threads, p.threads);
 	p.sigchld = (st.ignored & sigchld_bit) != 0  ? Sigchld::Ignored
@@ -238,10 +239,10 @@ evidence(ScanParent &p, const Status &st, const std::vector<Stat> &all)
 }
 
 ScanParent
-parent(int proc, const std::vector<Stat> &all, pid_t ppid)
+parent(int proc, const std::vector<Entry> &all, pid_t ppid)
 {
 	ScanParent p;
-	const Stat *s = find(all, ppid);
+	const Entry *s = find(all, ppid);
 
 	p.proc = name_of(all, ppid);
 	if (ppid == 0 || s == nullptr) {
@@ -297,7 +298,7 @@ order(Scan &scan)
 
 /* The zombies under each parent, and the leaders whose threads run on. */
 Scan
-gather(int proc, const std::vector<Stat> &all)
+gather(int proc, const std::vector<Entry> &all)
 {
 	Scan scan;
 	std::vector<std::pair<pid_t, ScanZombie>> zombies;
@@ -305,7 +306,7 @@ gather(int proc, const std::vector<Stat> &all)
 	long ticks = sysconf(_SC_CLK_TCK);
 	auto hz = (unsigned long long)(ticks > 0 ? ticks : 100);
 
-	for (const Stat &s : all) {
+	for (const Entry &s : all) {
 		if (s.state != 'Z')
 			continue;
 		if (s.threads > 1) {
@@ -330,16 +331,6 @@ gather(int proc, const std::vector<Stat> &all)
 	return scan;
 }
 
-int
-width_of(int fd)
-{
-	struct winsize ws = {};
-
-	if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-		return ws.ws_col;
-	return 78;
-}
-
 bool
 write_all(int fd, std::string_view s)
 {
@@ -361,7 +352,7 @@ scan_read()
 	Fd proc(open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 	if (!proc)
 		return std::nullopt;
-	std::optional<std::vector<Stat>> all = read_all(proc.get());
+	std::optional<std::vector<Entry>> all = read_all(proc.get());
 	if (!all)
 		return std::nullopt;
 	return gather(proc.get(), *all);
@@ -390,8 +381,8 @@ scan_main(bool json, const std::optional<std::string> &output)
 		    stderr, "zombie-watch: /proc: %s\n", strerror(errno));
 		return 125;
 	}
-	if (!write_all(
-		fd, json ? scan_json(*scan) : scan_text(*scan, width_of(fd)))) {
+	if (!write_all(fd, json ? scan_json(*scan)
+				: scan_text(*scan, terminal_width(fd)))) {
 		(void)fprintf(
 		    stderr, "zombie-watch: %s: %s\n", name, strerror(errno));
 		return 125;

@@ -1060,16 +1060,6 @@ wants_colour(int fd)
 	       term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 }
 
-int
-terminal_width(int fd)
-{
-	struct winsize ws = {};
-
-	if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-		return ws.ws_col;
-	return 78;
-}
-
 void
 refuse_pid1()
 {
