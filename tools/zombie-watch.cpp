@@ -49,8 +49,9 @@ constexpr Nanos LOOK_PERIOD = 40'000'000;
 constexpr Nanos STATES_PERIOD = 5'000'000'000;
 /* Closer than this, two alike signals from one sender are one. */
 constexpr Nanos SAME_SIGNAL = 50'000'000;
-/* How long a busy turn lets the next one gather. */
+/* How long a burst lets the next turn gather, and what is a burst. */
 constexpr Nanos BATCH = 10'000'000;
+constexpr size_t BURST = 16;
 
 /* The probe's name, as ps and the narration show it. */
 constexpr const char *PROBE_NAME = "reaper-probe";
@@ -955,17 +956,18 @@ step(Watch &w, Tracker &tr)
 	probe_release(w, tr);
 	if (t.states && tick(w.states))
 		tr.look();
-	bool busy = records + t.ended.size() + t.gone.size() > 0;
-	if (t.samples || busy)
-		on_sample(w, tr, busy);
+	size_t handled = records + t.ended.size() + t.gone.size();
+	if (t.samples || handled > 0)
+		on_sample(w, tr, handled > 0);
 	flush(w, horizon);
 	/*
-	 * Busy, as when a program makes many short children: let a few
+	 * A burst, as when a program makes many short children: let a few
 	 * more come before the next turn, so that one wakeup takes several.
-	 * Nothing waits on it: what is told waits longer anyway.  A reaper
-	 * check times collections as they are seen, so it does not.
+	 * What is told waits longer anyway.  But a collection by another
+	 * process is timed when it is seen, so a turn of a few events, or a
+	 * reaper check, does not nap: that would lengthen a zombie's span.
 	 */
-	if (busy && !w.opt.check)
+	if (handled >= BURST && !w.opt.check)
 		nap(BATCH);
 }
 
