@@ -548,10 +548,11 @@ probe_run(const Inherited &in, int report, int hold)
 	}
 	if (zombie == -1 || running == -1)
 		_exit(125);
-	pid_t pids[] = {zombie, running};
-	(void)!write(report, pids, sizeof(pids));
+	/* A zombie before the watcher hears of it: it reads its end first. */
 	siginfo_t si;
 	(void)waitid(P_PID, (id_t)zombie, &si, WEXITED | WNOWAIT);
+	pid_t pids[] = {zombie, running};
+	(void)!write(report, pids, sizeof(pids));
 	hold_until_closed(hold);
 	_exit(0);
 }
