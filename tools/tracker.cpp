@@ -221,7 +221,8 @@ Tracker::follow(pid_t pid)
 	std::optional<Stat> s = stat_read(stat);
 	if (!s)
 		return false;
-	pin_ancestors(s->ppid);
+	if (s->ppid > 0)
+		pin_ancestors(s->ppid);
 	ProcId id = log_.add_process(pid, Role::Program, comm_read(pid));
 	known_.resize(id + 1);
 	Live &l = live_[id];

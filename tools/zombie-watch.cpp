@@ -1161,8 +1161,12 @@ main(int argc, char *argv[])
 	ts.hup_works = pidfd_hangs_up();
 	ts.reaper_wait = w.opt.reaper_wait;
 	Tracker tr(w.log, w.pending, ts);
+	/*
+	 * Entered from outside its PID namespace (nsenter), the watcher has
+	 * no parent there: orphans then go to the namespace's init.
+	 */
 	if (w.opt.check)
-		tr.pin_ancestors(getppid());
+		tr.pin_ancestors(getppid() > 0 ? getppid() : 1);
 	if (w.opt.follow)
 		follow_start(w, tr);
 	else
