@@ -233,6 +233,51 @@ options_check(const Options &o, bool waits, bool program)
 		usage_error(o.scan ? "--scan" : "--pid", "runs no PROGRAM");
 }
 
+/* One option getopt_long found; waits, whether --reaper-wait was given. */
+void
+option(int c, char *argv[], Options &o, bool &waits)
+{
+	std::optional<Nanos> w;
+
+	switch (c) {
+	case 'h':
+		usage(stdout);
+		exit(0);
+	case OPT_VERSION:
+		(void)printf("zombie-watch %s\n", ZOMBIE_VERSION);
+		exit(0);
+	case OPT_CHECK:
+		o.check = true;
+		break;
+	case OPT_WAIT:
+		if (!(w = seconds(optarg)))
+			usage_error("not a number of seconds:", optarg);
+		o.reaper_wait = *w;
+		waits = true;
+		break;
+	case OPT_JSON:
+		o.json = true;
+		break;
+	case 'o':
+		o.output = optarg;
+		break;
+	case 'q':
+		o.quiet = true;
+		break;
+	case OPT_PID:
+		if (!(o.follow = pid_arg(optarg)))
+			usage_error("not a process number:", optarg);
+		break;
+	case OPT_SCAN:
+		o.scan = true;
+		break;
+	case ':':
+		usage_error("option needs a value:", argv[optind - 1]);
+	default:
+		unknown_option(argv[optind - 1]);
+	}
+}
+
 /*
  * Fills o in place: the program's argv points into it.  Options end at the
  * first word that is not one, so that the program's own are left to it.
@@ -256,46 +301,8 @@ options(int argc, char *argv[], Options &o)
 	int c;
 
 	opterr = 0;
-	while ((c = getopt_long(argc, argv, "+:ho:q", longs, nullptr)) != -1) {
-		std::optional<Nanos> w;
-		switch (c) {
-		case 'h':
-			usage(stdout);
-			exit(0);
-		case OPT_VERSION:
-			(void)printf("zombie-watch %s\n", ZOMBIE_VERSION);
-			exit(0);
-		case OPT_CHECK:
-			o.check = true;
-			break;
-		case OPT_WAIT:
-			if (!(w = seconds(optarg)))
-				usage_error("not a number of seconds:", optarg);
-			o.reaper_wait = *w;
-			waits = true;
-			break;
-		case OPT_JSON:
-			o.json = true;
-			break;
-		case 'o':
-			o.output = optarg;
-			break;
-		case 'q':
-			o.quiet = true;
-			break;
-		case OPT_PID:
-			if (!(o.follow = pid_arg(optarg)))
-				usage_error("not a process number:", optarg);
-			break;
-		case OPT_SCAN:
-			o.scan = true;
-			break;
-		case ':':
-			usage_error("option needs a value:", argv[optind - 1]);
-		default:
-			unknown_option(argv[optind - 1]);
-		}
-	}
+	while ((c = getopt_long(argc, argv, "+:ho:q", longs, nullptr)) != -1)
+		option(c, argv, o, waits);
 	options_check(o, waits, optind < argc);
 	o.probe = o.check && optind == argc;
 	if (optind < argc)
