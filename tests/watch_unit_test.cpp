@@ -711,3 +711,39 @@ TEST(Attribute, WhatCannotBeMeasuredIsInferredAndSaysSo)
 	EXPECT_EQ(a.by, std::optional<ProcId>(4));
 	EXPECT_EQ(a.guess, Guess::NoCount);
 }
+
+namespace {
+
+/* Following a running process: what was there before is not told as new. */
+TEST(Narrate, WhatRanBeforeTheWatchIsToldAsSuch)
+{
+	Story r;
+	ProcId bash = r.log.add_process(4000, Role::Outsider, "bash");
+	Event start = at(0, What::Started, r.program, r.watcher);
+	start.before = true;
+	EXPECT_EQ(head(r.put(start)),
+	    "[  0.0s] zombie-watch (7821) follows parent 7822 (zombie), "
+	    "already running");
+	ProcId old = r.child(7823);
+	Event found = at(1, What::Created, old, r.program);
+	found.by = r.program;
+	found.before = found.zombie = true;
+	EXPECT_EQ(head(r.put(found)),
+	    "[  0.0s] child 7823 of 7822 was already there, a zombie (Z)");
+	Event end = ended(1, old, r.program, 0);
+	end.before = true;
+	EXPECT_EQ(head(r.put(end)),
+	    "[  0.0s] child 7823 of 7822 exited with status 0, a zombie (Z) "
+	    "already when the watch began");
+	r.put(collected(2 * sec, old, r.program, How::Wait));
+	r.put(ended(3 * sec, r.program, bash, 0, false));
+	r.put(collected(3 * sec, r.program, bash, How::Wait));
+	EXPECT_EQ(summary(r.log), "summary: child 7823 was a zombie from "
+				  "before the watch began to 2.000s\n");
+	Event sig = at(4 * sec, What::Signalled, 0);
+	sig.signo = SIGINT;
+	EXPECT_EQ(head(r.put(sig)), "[  4.0s] zombie-watch received SIGINT; "
+				    "it only observes, so it stops here");
+}
+
+} // namespace

@@ -280,6 +280,7 @@ json_event(const Log &log, size_t i, std::string_view run)
 		    .raw("parent", proc_json(log, e.other))
 		    .raw("status", status_json(e.status))
 		    .flag("zombie", e.zombie)
+		    .flag("before_watch", e.before)
 		    .line();
 	case What::Orphaned:
 		return about(log, i, "orphaned", run)

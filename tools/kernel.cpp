@@ -318,6 +318,35 @@ ForkRecords::close()
 	rings_.clear();
 }
 
+/*
+ * A task followed both by inheritance and by an event attached to it
+ * (it was created while the tree was being attached) has each of its
+ * records written twice, a moment apart.  A task's fork and its exit
+ * each happen once, so the second of two alike is the same record.
+ */
+void
+ForkRecords::drop_twice_told(std::vector<Record> &recs, size_t from)
+{
+	constexpr Nanos SAME = 5'000'000;
+	auto key = [](const Record &r) {
+		return ((std::uint64_t)(std::uint32_t)r.tid << 1) |
+		       (r.fork ? 1 : 0);
+	};
+	size_t out = from;
+
+	for (size_t i = from; i < recs.size(); i++) {
+		auto [it, fresh] = told_.try_emplace(key(recs[i]), recs[i].t);
+		if (!fresh && recs[i].t - it->second < SAME)
+			continue;
+		it->second = recs[i].t;
+		recs[out++] = recs[i];
+	}
+	recs.resize(out);
+	/* Only the last moments matter: forget what is older. */
+	if (told_.size() > 65536)
+		told_.clear();
+}
+
 bool
 ForkRecords::attach(pid_t tid)
 {
@@ -459,6 +488,7 @@ ForkRecords::read(std::vector<Record> &into, Nanos t0)
 		whole = ring_take(r, into, t0) && whole;
 	std::stable_sort(into.begin() + (long)from, into.end(),
 	    [](const Record &a, const Record &b) { return a.t < b.t; });
+	drop_twice_told(into, from);
 	return whole;
 }
 

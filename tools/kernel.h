@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -124,6 +125,9 @@ class ForkRecords {
 	bool ring_take(Ring &r, std::vector<Record> &into, Nanos t0);
 	std::vector<Ring> rings_;
 	std::vector<Fd> attached_; /* writing into rings_ */
+	/* The last time each task's fork and exit were told. */
+	std::unordered_map<std::uint64_t, Nanos> told_;
+	void drop_twice_told(std::vector<Record> &recs, size_t from);
 	size_t page_ = 0;
 };
 

@@ -68,13 +68,15 @@ struct Event {
 	Guess guess = Guess::None;
 	/* Released: the parent's SigIgn showed SIGCHLD ignored. */
 	bool ignores = false;
-	/* Ended: seen as a zombie after it, not already gone. */
+	/* Ended: seen as a zombie after it, not already gone; Created,
+	 * before: a zombie already when the watch began. */
 	bool zombie = false;
 	/* Collected: the watcher was behind; t is the latest it can be. */
 	bool late = false;
 	/* Signalled: the terminal sent it to the program's group too. */
 	bool from_terminal = false;
-	/* Started, Created: it ran already when the watcher began. */
+	/* Started, Created: it ran already when the watcher began; Ended:
+	 * it had ended already, at a time not known. */
 	bool before = false;
 	char state = 0;
 	int count = 0;

@@ -305,8 +305,9 @@ created(const Log &log, const Event &e)
 		    label(log, e.proc) +
 			(e.other ? format(" of %d", (int)log.proc(*e.other).pid)
 				 : "") +
-			" was already running",
-		    "It ran when zombie-watch began to follow the tree, "
+			(e.zombie ? " was already there, a zombie (Z)"
+				  : " was already running"),
+		    "It was there when zombie-watch began to follow the tree, "
 		    "which found it in /proc."};
 	if (!e.by)
 		return found(log, e);
@@ -443,6 +444,12 @@ ended(const Log &log, size_t i)
 	if (child && e.other)
 		line += format(" of %d", (int)log.proc(*e.other).pid);
 	line += " " + describe_status(e.status);
+	if (e.before)
+		return {line + ", a zombie (Z) already when the watch began",
+		    "It ended before zombie-watch began to follow the tree, "
+		    "and "
+		    "/proc does not record when." +
+			zombie_lessons(log, i)};
 	if (child && e.zombie)
 		line += ", now a zombie (Z)";
 	return {line, signal_reason(e.status) + ended_reason(log, i) +
@@ -746,12 +753,18 @@ zombie_summary(const Log &log, ProcId id)
 		return who +
 		       " was never a zombie: the kernel released it as it "
 		       "ended\n";
+	/* Ended before the watch: when is not known, only since when. */
+	bool before = log.events()[*p.ended].before;
+	std::string since = before ? "before the watch began" : secs(from);
 	if (!p.collected)
-		return who + " has been a zombie since " + secs(from) +
+		return who + " has been a zombie since " + since +
 		       ", and still is\n";
 	Nanos to = *log.when(p.collected);
 	/* Seen late, the end of the span is only a bound. */
 	const char *most = log.events()[*p.collected].late ? "at most " : "";
+	if (before)
+		return who + " was a zombie from before the watch began to " +
+		       most + secs(to) + "\n";
 	return who + " was a zombie from " + secs(from) + " to " + most +
 	       secs(to) + ", for " + most + secs(to - from) + "\n";
 }

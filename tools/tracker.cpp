@@ -303,6 +303,7 @@ Tracker::created(Live &l)
 	e.by = l.creator;
 	e.other = l.parent;
 	e.before = l.before;
+	e.zombie = l.before && l.seen == 'Z';
 	emit(e);
 }
 
@@ -421,7 +422,9 @@ Tracker::end_now(Live &l)
 	std::optional<Stat> s = stat_read(l.stat);
 	/* Readable through its pinned file: not released yet. */
 	bool held = s.has_value();
-	l.end = l.record_end ? *l.record_end : now();
+	/* A zombie already when the watch began ended at an unknown time. */
+	bool already = l.before && l.seen == 'Z' && !l.record_end;
+	l.end = l.record_end ? *l.record_end : already ? l.created : now();
 	if (held) {
 		l.faults = s->minflt + s->cminflt;
 		known_[l.id].final_count = s->cminflt;
@@ -454,6 +457,7 @@ Tracker::end_now(Live &l)
 	e.other = parent;
 	e.status = l.status;
 	e.zombie = held && s->state == 'Z';
+	e.before = already;
 	emit(e);
 	handover(l);
 }

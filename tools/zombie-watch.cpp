@@ -21,6 +21,7 @@
 #include <sys/random.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -481,6 +482,7 @@ struct Watch {
 	Fd hold;
 	Nanos hold_until = 0; /* let go anyway: they cannot be followed */
 	bool records_refused = false;
+	bool rings_polled = false; /* read at each look, not woken by */
 	bool stop = false;        /* following, a signal ends the watch alone */
 	std::set<pid_t> attached; /* the tasks the records follow */
 };
@@ -626,6 +628,8 @@ records_open(Watch &w, pid_t pid)
 		watch_fd(w, fd, TOKEN_RECORDS);
 }
 
+size_t read_records(Watch &w, Tracker &tr, bool hung_up);
+
 /*
  * Follows every task of the tree into the records, and looks again for
  * what was created meanwhile, until a look finds nothing new: a task
@@ -635,6 +639,13 @@ void
 attach_all(Watch &w, Tracker &tr)
 {
 	for (bool more = true; more;) {
+		/* What the records told is created now, and followed. */
+		if (w.records.active()) {
+			(void)read_records(w, tr, false);
+			for (const Record &r : w.recs)
+				if (r.fork)
+					w.attached.insert(r.tid);
+		}
 		more = tr.adopt_existing();
 		for (pid_t pid : tr.running())
 			for (pid_t tid : threads_read(pid))
@@ -644,6 +655,21 @@ attach_all(Watch &w, Tracker &tr)
 						(void)w.records.attach(tid);
 				}
 	}
+}
+
+/*
+ * Whether a refusal is for want of rights over it: root, or the same user,
+ * may follow it, and is then refused by the system's policy instead
+ * (perf_event_paranoid, a security module), as any run would be.
+ */
+bool
+may_trace(pid_t pid)
+{
+	struct stat st;
+	std::string dir = "/proc/" + std::to_string(pid);
+
+	return geteuid() == 0 ||
+	       (stat(dir.c_str(), &st) == 0 && st.st_uid == geteuid());
 }
 
 /* Following a process it did not start, with the rights of a debugger. */
@@ -658,7 +684,7 @@ follow_start(Watch &w, Tracker &tr)
 						      : strerror(errno));
 		exit(125);
 	}
-	if (!w.records.open(pid) && errno == EACCES) {
+	if (!w.records.open(pid) && errno == EACCES && !may_trace(pid)) {
 		(void)fprintf(stderr,
 		    "zombie-watch: --pid=%d: not allowed to follow it "
 		    "(perf_event_open: %s);\nit needs the rights to attach a "
@@ -862,9 +888,19 @@ read_records(Watch &w, Tracker &tr, bool hung_up)
 	tr.records(w.recs, whole);
 	if (!whole)
 		tr.sweep();
-	/* Everything it followed has gone: it has nothing more to say. */
-	if (hung_up)
+	/*
+	 * Everything it followed has gone: it has nothing more to say.  But
+	 * following a running tree, the ring's own task may end while tasks
+	 * attached to it run on: read it then at each look, unwatched.
+	 */
+	if (hung_up && w.opt.follow && !tr.running().empty()) {
+		for (int fd : w.records.fds())
+			(void)epoll_ctl(
+			    w.epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+		w.rings_polled = true;
+	} else if (hung_up) {
 		w.records.close();
+	}
 	return w.recs.size();
 }
 
@@ -878,7 +914,7 @@ timeout(const Watch &w, const Tracker &tr, std::optional<Nanos> due)
 		due = *oldest + SETTLE;
 	if (w.hold)
 		due = due ? std::min(*due, w.hold_until) : w.hold_until;
-	if (!w.records.active() || tr.polling_needed())
+	if (!w.records.active() || tr.polling_needed() || w.rings_polled)
 		due =
 		    due ? std::min(*due, now + LOOK_PERIOD) : now + LOOK_PERIOD;
 	if (!due)
