@@ -156,7 +156,7 @@ TEST(JsonLines, EveryToldEventIsOneObjectWithWhatTheLogKnew)
 		    "signalled ended collected orphaned orphaned collected "
 		    "unfollowed summary verdict verdict end"},
 		{"{o['run'] for o in L}, [o.get('schema') for o in L].count(1)",
-		    "({'r1'}, 1)"},
+		    "({'r1'}, 2)"},
 		{"ascii(T('orphaned')[0]['to'])",
 		    R"({'pid': 1, 'role': 'outsider', 'comm': 'in"it\\\n\xff'})"},
 		{"[(o['by']['pid'], o['parent']['pid']) for o in T('created')]",
@@ -228,7 +228,7 @@ TEST(JsonLines, SummaryGivesEachZombieSpanAndTheReleased)
 		    "[(7828, 'not_collected', 'init', 2.0), (7829, 'running', "
 		    "'init', None)]"},
 		{"T('end')",
-		    "[{'type': 'end', 'run': 'r1', 'status': 3, 'program': "
-		    "None}]"},
+		    "[{'type': 'end', 'run': 'r1', 'schema': 1, 'status': 3, "
+		    "'program': None}]"},
 	    });
 }

@@ -410,6 +410,7 @@ std::string
 json_end(std::string_view run, int status, std::optional<int> program_status)
 {
 	return Object::record("end", run)
+	    .number("schema", json_schema)
 	    .number("status", status)
 	    .raw("program", status_json(program_status))
 	    .line();

@@ -141,9 +141,11 @@ usage(FILE *to)
 	    "126 PROGRAM cannot\nrun; 127 PROGRAM not found; 2 usage error; "
 	    "125 zombie-watch failed (also when\nits output failed).\n"
 	    "With --check-reaper the status is the check's: 0 every orphan was "
-	    "collected or\nreleased; 3 one was not; 4 nothing was checked; 2 "
-	    "usage error; 125 failure.\n"
-	    "With --scan: 0 no zombie; 3 there is one.\n",
+	    "collected or\nreleased; 3 one was not; 4 nothing was checked, "
+	    "or one could not be followed;\n2 usage error; 125 failure; 126, "
+	    "127 as above.\n"
+	    "With --scan: 0 no zombie; 3 there is one.  With --pid: 0, or 125 "
+	    "if it cannot\nfollow PID; the process's own status is told.\n",
 	    to);
 }
 
@@ -207,7 +209,13 @@ unknown_option(const char *word)
 {
 	/* Within "-qx", getopt names the letter; the word would mislead. */
 	char letter[3] = {'-', (char)optopt, '\0'};
-	usage_error("unknown option", optopt != 0 ? letter : word);
+	bool long_form = strncmp(word, "--", 2) == 0;
+
+	if (long_form && strchr(word, '=') != nullptr)
+		usage_error(
+		    "unknown option, or one that takes no value:", word);
+	usage_error("unknown option",
+	    !long_form && optopt > 0 && optopt < 128 ? letter : word);
 }
 
 enum Long : int {
@@ -529,6 +537,17 @@ hold_until_closed(int hold)
 		;
 }
 
+/* Closes every descriptor above standard error but a and b. */
+void
+keep_only(int a, int b)
+{
+	int lo = std::min(a, b), hi = std::max(a, b);
+
+	(void)close_range(3, (unsigned)lo - 1, 0);
+	(void)close_range((unsigned)lo + 1, (unsigned)hi - 1, 0);
+	(void)close_range((unsigned)hi + 1, ~0U, 0);
+}
+
 /*
  * The probe, in place of a program: two orphans a reaper must collect, one
  * a zombie when it is handed over and one still running then, as after a
@@ -546,16 +565,21 @@ probe_run(const Inherited &in, int report, int hold)
 	(void)sigaction(SIGCHLD, &dfl, nullptr);
 	(void)sigprocmask(SIG_SETMASK, &in.mask, nullptr);
 	(void)prctl(PR_SET_NAME, PROBE_NAME);
+	/* Of the watcher's descriptors, it needs these two alone. */
+	keep_only(report, hold);
 	pid_t zombie = fork();
 	if (zombie == 0)
 		_exit(0);
+	if (zombie == -1)
+		_exit(125);
 	pid_t running = fork();
 	if (running == 0) {
+		(void)close(report);
 		hold_until_closed(hold);
 		(void)usleep(PROBE_RUNS);
 		_exit(0);
 	}
-	if (zombie == -1 || running == -1)
+	if (running == -1)
 		_exit(125);
 	/* A zombie before the watcher hears of it: it reads its end first. */
 	siginfo_t si;
@@ -919,7 +943,9 @@ timeout(const Watch &w, const Tracker &tr, std::optional<Nanos> due)
 		    due ? std::min(*due, now + LOOK_PERIOD) : now + LOOK_PERIOD;
 	if (!due)
 		return -1;
-	return *due <= now ? 0 : (int)((*due - now + 999'999) / 1'000'000);
+	/* A wait of weeks would not fit: wake, and wait again. */
+	Nanos ms = (*due - now + 999'999) / 1'000'000;
+	return *due <= now ? 0 : (int)std::min<Nanos>(ms, INT_MAX);
 }
 
 void
@@ -1142,9 +1168,10 @@ proc_check()
 	char self[32];
 	ssize_t n = readlink("/proc/self", self, sizeof(self) - 1);
 
-	if (n > 0)
-		self[n] = '\0';
-	if (n > 0 && strtol(self, nullptr, 10) == (long)getpid())
+	if (n <= 0)
+		fail("/proc/self");
+	self[n] = '\0';
+	if (strtol(self, nullptr, 10) == (long)getpid())
 		return;
 	(void)fprintf(stderr,
 	    "zombie-watch: /proc belongs to another PID namespace (it does "
@@ -1190,8 +1217,13 @@ main(int argc, char *argv[])
 	Watch w;
 
 	options(argc, argv, w.opt);
-	if (w.opt.scan)
+	if (w.opt.scan) {
+		/* A closed output is a failure to report, as for a watch. */
+		standard_files();
+		proc_check();
+		(void)signal(SIGPIPE, SIG_IGN);
 		return scan_main(w.opt.json, w.opt.output);
+	}
 	if (w.opt.check && getpid() == 1)
 		refuse_pid1();
 	setup(w);
