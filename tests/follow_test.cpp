@@ -34,7 +34,7 @@ TEST(Follow, ReportsTheZombiesOfARunningProcessAndLeavesItBe)
 	EXPECT_LT(r.parent_exit_at, 0.3 + n * 0.1 + 3.0);
 	line(r,
 	    "^\\[ +\\d+\\.\\ds\\] zombie-watch \\(\\d+\\) follows parent "
-	    "(\\d+) \\(family\\), already running$",
+	    "(\\d+) \\(\\S+\\), already running$",
 	    &m);
 	std::string parent = m[1];
 

@@ -701,6 +701,14 @@ TEST(Attribute, WhatCannotBeMeasuredIsInferredAndSaysSo)
 	a = l.attribute(std::nullopt, {counted(1, 40, true)});
 	EXPECT_EQ(a.how, How::Released);
 	EXPECT_EQ(a.guess, Guess::Unread);
+	/*
+	 * But a child whose faults were read, collected with them, may be
+	 * in what was settled: the count cannot say, so no release is told.
+	 */
+	a = l.attribute(30, {counted(1, 40)});
+	EXPECT_EQ(a.by, std::optional<ProcId>(1));
+	EXPECT_EQ(a.how, How::Wait);
+	EXPECT_EQ(a.guess, Guess::Mixed);
 	/* No faults moves no count: the disposition decides. */
 	a = l.attribute(0, {counted(3, 0)});
 	EXPECT_EQ(a.by, std::optional<ProcId>(3));

@@ -28,7 +28,12 @@ Ledger::attribute(const std::optional<long long> &faults,
 
 	/* Past one that cannot be measured, no other can be credited. */
 	for (const Candidate &c : candidates) {
-		if (!c.count) {
+		/*
+		 * A count that was credited on a guess may have been given
+		 * this child's faults too: it can no longer tell.
+		 */
+		if (!c.count || (faults && unexplained(c) < need &&
+				    settled_.count(c.who) != 0)) {
 			blind = &c;
 			break;
 		}
@@ -54,7 +59,7 @@ Ledger::attribute(const std::optional<long long> &faults,
 	 */
 	const Candidate &first = blind != nullptr ? *blind : candidates.front();
 	if (blind != nullptr)
-		a.guess = Guess::NoCount;
+		a.guess = blind->count ? Guess::Mixed : Guess::NoCount;
 	if (!first.ignores && a.guess != Guess::None &&
 	    a.guess != Guess::Unread) {
 		a.by = first.who;
@@ -68,7 +73,9 @@ Ledger::attribute(const std::optional<long long> &faults,
 void
 Ledger::settle()
 {
-	for (const auto &[who, grown] : guessed_)
+	for (const auto &[who, grown] : guessed_) {
 		credited_[who] = std::max(credited_[who], grown);
+		settled_.insert(who);
+	}
 	guessed_.clear();
 }

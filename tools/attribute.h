@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "log.h"
@@ -61,6 +62,8 @@ class Ledger {
 	std::unordered_map<ProcId, long long> credited_;
 	/* The collectors credited on a guess in this batch: their counts. */
 	std::unordered_map<ProcId, long long> guessed_;
+	/* Those whose credit once took a guess: their counts can mislead. */
+	std::unordered_set<ProcId> settled_;
 };
 
 #endif

@@ -151,6 +151,8 @@ guess_code(Guess guess)
 		return "\"unread\"";
 	case Guess::NoCount:
 		return "\"no_count\"";
+	case Guess::Mixed:
+		return "\"mixed\"";
 	case Guess::None:
 		break;
 	}

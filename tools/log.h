@@ -53,6 +53,7 @@ enum class Guess : std::uint8_t {
 	NoFaults, /* it made no page faults, so no count could grow */
 	Unread,   /* it was gone before its page faults could be read */
 	NoCount,  /* the candidate's count could not be read */
+	Mixed,    /* its count grew for several at once, one of them unread */
 };
 
 struct Event {

@@ -546,6 +546,10 @@ guess_reason(Guess guess)
 	case Guess::NoCount:
 		return "the collector's count of its children's page faults "
 		       "could not be read.";
+	case Guess::Mixed:
+		return "its collector's count grew for several children at "
+		       "once, one of them gone before its page faults could "
+		       "be read, so the count cannot tell them apart.";
 	case Guess::None:
 		break;
 	}
