@@ -46,9 +46,10 @@ TEST(Follow, ReportsTheZombiesOfARunningProcessAndLeavesItBe)
 	int spans = 0;
 	for (std::smatch sm; std::getline(in, l);)
 		if (std::regex_match(l, sm, span)) {
+			/* About 0.1 s each; the child itself may start late. */
 			spans++;
-			EXPECT_GE(seconds(sm[1].str().c_str()), 0.09) << l;
-			EXPECT_LE(seconds(sm[1].str().c_str()), 1.0) << l;
+			EXPECT_GE(seconds(sm[1].str().c_str()), 0.02) << l;
+			EXPECT_LE(seconds(sm[1].str().c_str()), 2.0) << l;
 		}
 	EXPECT_EQ(spans, n) << r.out;
 	line(r, "^child \\d+ +\\.*Z+\\.* exited with status 0; collected by "
