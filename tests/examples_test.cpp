@@ -60,12 +60,15 @@ children(const Seen &r, const std::string &parent)
 	return every(r, "] parent " + parent + " created child (\\d+)$");
 }
 
-/* The line that tells who collected kid, and the status it got. */
+/*
+ * The line that tells who collected kid, and the status it got: where
+ * the kid was gone before it could be read, only that it ended.
+ */
 std::string
 collected(const std::string &by, const std::string &kid, const char *status)
 {
 	return "] " + by + " collected child " + kid +
-	       ", which exited with status " + status + "$";
+	       ", which (exited with status " + status + "|ended)$";
 }
 
 /* The line that tells where an orphan went. */

@@ -36,8 +36,10 @@ under_init(const std::string &init, std::vector<std::string> args)
 	return o;
 }
 
+/* Seen late, the delay is a bound: "at most". */
 const char *const collected = "^reaper: child (\\d+) was collected with wait "
-			      "by PID 1 \\(%s\\) (\\d+\\.\\d{3})s after %s$";
+			      "by PID 1 \\(%s\\) (?:at most )?(\\d+\\.\\d{3})s "
+			      "after %s$";
 
 std::string
 pattern(const char *init, const char *since)
