@@ -16,10 +16,10 @@
 #include <utility>
 #include <vector>
 
-#include "jsonl.h"
-#include "log.h"
+#include "core/log.h"
 #include "log_events.h"
-#include "render.h"
+#include "report/jsonl.h"
+#include "report/render.h"
 
 namespace {
 

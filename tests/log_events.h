@@ -5,7 +5,7 @@
 
 #include <optional>
 
-#include "log.h"
+#include "core/log.h"
 
 constexpr Nanos ms = 1'000'000;
 constexpr Nanos sec = 1000 * ms;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "json.h"
-#include "scan.h"
+#include "report/json.h"
+#include "report/scan.h"
 
 namespace {
 

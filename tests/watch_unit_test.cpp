@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "attribute.h"
-#include "log.h"
+#include "core/attribute.h"
+#include "core/log.h"
 #include "log_events.h"
-#include "render.h"
+#include "report/render.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "log.h"
+#include "core/log.h"
 
 /* A process as the scan names it: "4242 (bash)". */
 struct Named {

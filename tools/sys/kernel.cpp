@@ -23,7 +23,7 @@
 
 #include <algorithm>
 
-#include "kernel.h"
+#include "sys/kernel.h"
 
 Nanos
 monotonic_now()

@@ -21,9 +21,9 @@
 #include <memory>
 #include <string_view>
 
-#include "fd.h"
-#include "kernel.h"
-#include "scan.h"
+#include "report/scan.h"
+#include "sys/fd.h"
+#include "sys/kernel.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
  * be printed again, and checked, from a log made by hand.
  */
 
-#include "render.h"
+#include "report/render.h"
 
 #include <signal.h>
 #include <stdarg.h>

@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "log.h"
+#include "core/log.h"
 
 /* A process that may have collected it, in the kernel's order. */
 struct Candidate {

@@ -18,10 +18,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "attribute.h"
-#include "fd.h"
-#include "kernel.h"
-#include "log.h"
+#include "core/attribute.h"
+#include "core/log.h"
+#include "sys/fd.h"
+#include "sys/kernel.h"
 
 /*
  * Events wait here until they are older than the newest minus a settling

@@ -33,12 +33,12 @@
 #include <string_view>
 #include <vector>
 
-#include "jsonl.h"
-#include "kernel.h"
-#include "log.h"
-#include "render.h"
-#include "scan.h"
-#include "tracker.h"
+#include "core/log.h"
+#include "core/tracker.h"
+#include "report/jsonl.h"
+#include "report/render.h"
+#include "report/scan.h"
+#include "sys/kernel.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "log.h"
+#include "core/log.h"
 
 struct Style {
 	int width = 78;      /* reasons are folded to fit this */

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "attribute.h"
+#include "core/attribute.h"
 
 #include <algorithm>
 

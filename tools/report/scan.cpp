@@ -6,15 +6,15 @@
  * than guess.
  */
 
-#include "scan.h"
+#include "report/scan.h"
 
 #include <stdio.h>
 
 #include <algorithm>
 #include <string_view>
 
-#include "json.h"
-#include "render.h"
+#include "report/json.h"
+#include "report/render.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
  * a learner, as facts a tool can take without parsing a sentence.
  */
 
-#include "jsonl.h"
+#include "report/jsonl.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -13,7 +13,7 @@
 
 #include <string>
 
-#include "json.h"
+#include "report/json.h"
 
 /* As the text says them, so the two never differ by a rounding: 30.002. */
 static std::string

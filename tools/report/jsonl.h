@@ -20,8 +20,8 @@
 #include <string_view>
 #include <vector>
 
-#include "log.h"
-#include "render.h"
+#include "core/log.h"
+#include "report/render.h"
 
 /* Bumped whenever a key changes meaning or goes; new keys may come. */
 constexpr int json_schema = 1;

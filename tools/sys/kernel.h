@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "fd.h"
-#include "log.h"
+#include "core/log.h"
+#include "sys/fd.h"
 
 Nanos monotonic_now();
 

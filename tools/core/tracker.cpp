@@ -18,7 +18,7 @@
 
 #include <algorithm>
 
-#include "tracker.h"
+#include "core/tracker.h"
 
 void
 Pending::push(const Event &e)
