@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-/* Nanoseconds since the watcher started, on CLOCK_MONOTONIC. */
-using Nanos = std::int64_t;
+#include "core/record.h"
+
 /* A process of the log; numbers are reused, these are not. */
 using ProcId = std::uint32_t;
 /* An event's place in the log. */

@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/log.h"
+#include "core/record.h"
 #include "sys/fd.h"
 
 Nanos monotonic_now();
@@ -34,15 +34,6 @@ std::optional<int> pidfd_exit_status(const Fd &pidfd);
 /* Its /proc/PID/stat, opened once and read again with pread. */
 Fd stat_open(pid_t pid);
 
-/* What a stat line says; counts are minor page faults. */
-struct Stat {
-	char state = 0;
-	pid_t ppid = 0;
-	long long minflt = 0, cminflt = 0;
-	long long start_ticks = 0; /* clock ticks since boot */
-	int threads = 0;
-	int exit_code = 0; /* as wait reports it, once it has exited */
-};
 std::optional<Stat> stat_read(const Fd &stat);
 /* Its schedstat, and the nanoseconds it has run or waited to run. */
 Fd ran_open(pid_t pid);
@@ -55,13 +46,6 @@ std::string comm_read(pid_t pid);
 std::vector<pid_t> children_read(pid_t pid);
 /* The boot-time start of a process, on the watcher's clock. */
 Nanos start_time(const Stat &s, Nanos t0);
-
-/* A fork or exit record; a thread shares its process's number. */
-struct Record {
-	bool fork = false;
-	pid_t pid = 0, ppid = 0, tid = 0, ptid = 0;
-	Nanos t = 0; /* the kernel's CLOCK_MONOTONIC, less t0 */
-};
 
 /*
  * The kernel's fork and exit records of a process and of everything it

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The plain facts the system hands the core: the kernel's fork and exit
+ * records and what a process's stat line says.  The system layer fills
+ * them in; nothing here knows where they came from, so that a test can
+ * write them by hand.
+ */
+#ifndef ZOMBIE_RECORD_H
+#define ZOMBIE_RECORD_H
+
+#include <sys/types.h>
+
+#include <cstdint>
+
+/* Nanoseconds since the watcher started, on CLOCK_MONOTONIC. */
+using Nanos = std::int64_t;
+
+/* What a stat line says; counts are minor page faults. */
+struct Stat {
+	char state = 0;
+	pid_t ppid = 0;
+	long long minflt = 0, cminflt = 0;
+	long long start_ticks = 0; /* clock ticks since boot */
+	int threads = 0;
+	int exit_code = 0; /* as wait reports it, once it has exited */
+};
+/* A fork or exit record; a thread shares its process's number. */
+struct Record {
+	bool fork = false;
+	pid_t pid = 0, ppid = 0, tid = 0, ptid = 0;
+	Nanos t = 0; /* the kernel's CLOCK_MONOTONIC, less t0 */
+};
+
+#endif
