@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "cmd/system.h"
 #include "core/tracker.h"
 #include "report/jsonl.h"
 #include "report/render.h"
@@ -1227,15 +1228,14 @@ main(int argc, char *argv[])
 	if (w.opt.check && getpid() == 1)
 		refuse_pid1();
 	setup(w);
+	KernelSystem sys(w.t0, w.epoll);
 	TrackerSetup ts;
-	ts.t0 = w.t0;
 	ts.self = getpid();
-	ts.epoll = w.epoll.get();
 	ts.check = w.opt.check;
 	ts.follow = w.opt.follow.has_value();
 	ts.hup_works = pidfd_hangs_up();
 	ts.reaper_wait = w.opt.reaper_wait;
-	Tracker tr(w.log, w.pending, ts);
+	Tracker tr(sys, w.log, w.pending, ts);
 	/*
 	 * Entered from outside its PID namespace (nsenter), the watcher has
 	 * no parent there: orphans then go to the namespace's init.

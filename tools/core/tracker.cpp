@@ -8,52 +8,12 @@
  * what must have come before and after it.
  */
 
-#include <errno.h>
-#include <signal.h>
-#include <stdio.h>
-#include <string.h>
-#include <sys/epoll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "core/tracker.h"
 
-void
-Pending::push(const Event &e)
-{
-	q_.push_back(Item{e, seq_++});
-	std::push_heap(q_.begin(), q_.end());
-	if (e.what != What::Sample)
-		told_.push(e.t);
-}
-
-void
-Pending::before_end(ProcId collector, Nanos end)
-{
-	bool moved = false;
-
-	for (Item &i : q_)
-		if (i.e.what == What::Collected && i.e.other == collector &&
-		    i.e.t >= end) {
-			i.e.t = end - 1;
-			moved = true;
-		}
-	if (moved)
-		std::make_heap(q_.begin(), q_.end());
-}
-
-std::optional<Nanos>
-Pending::oldest() const
-{
-	if (told_.empty())
-		return std::nullopt;
-	return told_.top();
-}
-
-Tracker::Tracker(Log &log, Pending &out, const TrackerSetup &setup)
-    : log_(log), out_(out), setup_(setup)
+Tracker::Tracker(System &sys, Log &log, Pending &out, const TrackerSetup &setup)
+    : sys_(sys), log_(log), out_(out), setup_(setup)
 {
 	watcher_ = log_.add_process(setup.self, Role::Watcher);
 	known_.resize(1);
@@ -62,7 +22,7 @@ Tracker::Tracker(Log &log, Pending &out, const TrackerSetup &setup)
 Nanos
 Tracker::now() const
 {
-	return monotonic_now() - setup_.t0;
+	return sys_.now();
 }
 
 void
@@ -107,7 +67,7 @@ Tracker::outsider(pid_t pid)
 	auto it = outsiders_.find(pid);
 	if (it != outsiders_.end())
 		return it->second;
-	ProcId id = log_.add_process(pid, Role::Outsider, comm_read(pid));
+	ProcId id = log_.add_process(pid, Role::Outsider, sys_.comm(pid));
 	known_.resize(id + 1);
 	outsiders_[pid] = id;
 	return id;
@@ -137,28 +97,18 @@ Tracker::add_child(pid_t pid, std::optional<ProcId> creator, Nanos t)
 bool
 Tracker::pin(Live &l, std::optional<Nanos> born)
 {
-	/*
-	 * Its stat file first: read after the pidfd is made, it proves that
-	 * both are of one process, for a number is not reused before the
-	 * process is released, and a released process's file cannot be read.
-	 */
-	l.stat = stat_open(l.pid);
-	if (!l.stat) {
-		l.gone = errno == ENOENT;
+	PinResult held = sys_.pin(l.pid);
+	if (!held.pin) {
+		l.gone = held.gone;
+		pin_error_ = held.error;
 		return false;
 	}
-	l.pidfd = pidfd_open(l.pid);
-	if (!l.pidfd) {
-		l.gone = errno == ESRCH;
-		l.stat.reset();
-		return false;
-	}
-	std::optional<Stat> s = stat_read(l.stat);
-	const Nanos tick = 1'000'000'000 / sysconf(_SC_CLK_TCK);
-	if (!s || (born && (start_time(*s, setup_.t0) < *born - 3 * tick ||
-			       start_time(*s, setup_.t0) > *born + 3 * tick))) {
-		l.pidfd.reset();
-		l.stat.reset();
+	l.pin = Pin(sys_, *held.pin);
+	std::optional<Stat> s = sys_.stat(l.pin.id());
+	const Nanos tick = sys_.tick();
+	if (!s || (born && (sys_.start_time(*s) < *born - 3 * tick ||
+			       sys_.start_time(*s) > *born + 3 * tick))) {
+		l.pin.reset();
 		l.gone = true;
 		return false;
 	}
@@ -172,13 +122,9 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	    c->parent && id_of(s->ppid) == c->parent)
 		l.parent = c->parent;
 	known_[l.id].parent = l.parent;
-	/* Edge-triggered: its end once, its collection once, no re-arming. */
-	struct epoll_event ev = {};
-	ev.events = EPOLLIN | EPOLLET;
-	ev.data.u64 = l.id;
-	if (epoll_ctl(setup_.epoll, EPOLL_CTL_ADD, l.pidfd.get(), &ev) == -1) {
-		l.pidfd.reset();
-		l.stat.reset();
+	if (int err = sys_.watch(l.pin.id(), l.id); err != 0) {
+		l.pin.reset();
+		pin_error_ = err;
 		return false;
 	}
 	return true;
@@ -217,13 +163,17 @@ Tracker::started()
 bool
 Tracker::follow(pid_t pid)
 {
-	Fd stat = stat_open(pid);
-	std::optional<Stat> s = stat_read(stat);
+	PinResult held = sys_.pin(pid);
+	std::optional<Stat> s;
+	if (held.pin) {
+		Pin p(sys_, *held.pin);
+		s = sys_.stat(p.id());
+	}
 	if (!s)
 		return false;
 	if (s->ppid > 0)
 		pin_ancestors(s->ppid);
-	ProcId id = log_.add_process(pid, Role::Program, comm_read(pid));
+	ProcId id = log_.add_process(pid, Role::Program, sys_.comm(pid));
 	known_.resize(id + 1);
 	Live &l = live_[id];
 	l.id = id;
@@ -249,11 +199,11 @@ Tracker::adopt_existing()
 	size_t had = live_.size();
 
 	for (const auto &[id, l] : live_)
-		if (!l.end && l.pidfd)
+		if (!l.end && l.pin)
 			parents.emplace_back(id, l.pid);
 	std::sort(parents.begin(), parents.end());
 	for (const auto &[id, pid] : parents)
-		for (pid_t kid : children_read(pid))
+		for (pid_t kid : sys_.children(pid))
 			found(kid, id, true);
 	return live_.size() > had;
 }
@@ -264,7 +214,7 @@ Tracker::running() const
 	std::vector<pid_t> pids;
 
 	for (const auto &[id, l] : live_)
-		if (!l.end && l.pidfd)
+		if (!l.end && l.pin)
 			pids.push_back(l.pid);
 	std::sort(pids.begin(), pids.end());
 	return pids;
@@ -281,10 +231,12 @@ Tracker::pin_ancestors(pid_t first)
 	for (pid_t pid = first; pid > 0 && ancestors_.size() < 64;) {
 		Ancestor a;
 		a.pid = pid;
-		a.pidfd = pidfd_open(pid);
-		a.stat = stat_open(pid);
-		std::optional<Stat> s = stat_read(a.stat);
-		if (!s || !pidfd_alive(a.pidfd))
+		PinResult held = sys_.pin(pid);
+		if (!held.pin)
+			return;
+		a.pin = Pin(sys_, *held.pin);
+		std::optional<Stat> s = sys_.stat(a.pin.id());
+		if (!s || !sys_.alive(a.pin.id()))
 			return;
 		a.id = outsider(pid);
 		a.base = s->cminflt;
@@ -346,7 +298,7 @@ Tracker::on_exit(const Record &r)
 	l->record_end = r.t;
 	l->exit_ppid = r.ppid;
 	/* Not held: the record is all there is, and it is gone. */
-	if (!l->pidfd && l->gone)
+	if (!l->pin && l->gone)
 		vanished(l->id);
 }
 
@@ -354,8 +306,7 @@ Tracker::on_exit(const Record &r)
 void
 Tracker::unfollowed(Live &l, int err)
 {
-	(void)fprintf(stderr, "zombie-watch: cannot follow process %d: %s\n",
-	    (int)l.pid, strerror(err));
+	sys_.cannot_follow(l.pid, err);
 	l.given_up = true;
 	Event e;
 	e.what = What::Unfollowed;
@@ -375,7 +326,7 @@ Tracker::settle_fresh(const std::vector<ProcId> &fresh)
 
 	for (ProcId id : fresh)
 		if (Live *l = find(id); l != nullptr && !pin(*l, l->created))
-			failed.emplace_back(id, errno);
+			failed.emplace_back(id, pin_error_);
 	for (ProcId id : fresh)
 		if (Live *l = find(id))
 			created(*l);
@@ -406,7 +357,7 @@ Tracker::records(const std::vector<Record> &recs, bool whole)
 	/* Records were lost: what went unheld cannot wait for its exit's. */
 	std::vector<ProcId> lost;
 	for (auto &[id, l] : live_)
-		if (l.gone && !l.pidfd)
+		if (l.gone && !l.pin)
 			lost.push_back(id);
 	std::sort(lost.begin(), lost.end());
 	for (ProcId id : lost)
@@ -419,7 +370,7 @@ Tracker::end_now(Live &l)
 {
 	if (l.end)
 		return;
-	std::optional<Stat> s = stat_read(l.stat);
+	std::optional<Stat> s = stat_of(l);
 	/* Readable through its pinned file: not released yet. */
 	bool held = s.has_value();
 	/* A zombie already when the watch began ended at an unknown time. */
@@ -430,7 +381,7 @@ Tracker::end_now(Live &l)
 		known_[l.id].final_count = s->cminflt;
 		l.status = s->exit_code;
 	} else {
-		l.status = pidfd_exit_status(l.pidfd);
+		l.status = sys_.exit_status(l.pin.id());
 	}
 	known_[l.id].end = l.end;
 	if (l.looked) {
@@ -438,7 +389,7 @@ Tracker::end_now(Live &l)
 		smp.what = What::Sample;
 		smp.t = std::max(*l.end, *l.looked);
 		smp.proc = l.id;
-		smp.state = letter(l, smp.t);
+		smp.state = state_since_look(l, smp.t);
 		emit(smp);
 	}
 	std::optional<ProcId> parent = l.parent;
@@ -487,12 +438,12 @@ Tracker::handover(Live &x)
 void
 Tracker::orphan(Live &l, const Live &x)
 {
-	std::optional<Stat> s = stat_read(l.stat);
+	std::optional<Stat> s = stat_of(l);
 
 	if (!s) {
 		/* Gone already: told now, in the order it happened. */
 		l.handover_unknown = true;
-		if (l.gone || l.stat)
+		if (l.gone || l.pin)
 			vanished(l.id);
 		return;
 	}
@@ -520,7 +471,7 @@ Tracker::candidate(ProcId who)
 	if (Live *p = find(who)) {
 		c.base = p->base;
 		if (!p->end) {
-			std::optional<Stat> s = stat_read(p->stat);
+			std::optional<Stat> s = stat_of(*p);
 			if (s)
 				c.count = s->cminflt;
 		} else {
@@ -530,8 +481,8 @@ Tracker::candidate(ProcId who)
 	}
 	for (const Ancestor &a : ancestors_)
 		if (a.id == who) {
-			std::optional<Stat> s = stat_read(a.stat);
-			if (s && pidfd_alive(a.pidfd))
+			std::optional<Stat> s = sys_.stat(a.pin.id());
+			if (s && sys_.alive(a.pin.id()))
 				c.count = s->cminflt;
 			c.base = a.base;
 			return c;
@@ -639,7 +590,7 @@ Tracker::adopter(const Attribution &a, ProcId parent)
 	if (!(setup_.check || setup_.follow) || ancestors_.empty())
 		return watcher_;
 	for (const Ancestor &anc : ancestors_)
-		if (ignores_sigchld(anc.pid))
+		if (sys_.ignores_sigchld(anc.pid))
 			return anc.id;
 	return ancestors_.back().id;
 }
@@ -650,10 +601,11 @@ Tracker::disposition(ProcId who)
 {
 	Live *p = find(who);
 	if (p != nullptr)
-		return !p->end && ignores_sigchld(p->pid);
+		return !p->end && sys_.ignores_sigchld(p->pid);
 	for (const Ancestor &a : ancestors_)
 		if (a.id == who)
-			return pidfd_alive(a.pidfd) && ignores_sigchld(a.pid);
+			return sys_.alive(a.pin.id()) &&
+			       sys_.ignores_sigchld(a.pid);
 	return false;
 }
 
@@ -702,36 +654,32 @@ Tracker::vanished(ProcId id)
 void
 Tracker::collect_ours()
 {
-	siginfo_t si;
-	int status;
-
 	for (;;) {
-		si.si_pid = 0;
-		if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == -1) {
-			have_children_ = errno != ECHILD;
+		ChildLook look = sys_.ended_child();
+		have_children_ = look.any;
+		if (!look.ended)
 			return;
-		}
-		if (si.si_pid == 0)
-			return;
-		if (find_pid(si.si_pid) == nullptr)
-			found(si.si_pid, watcher_);
-		Live *l = find_pid(si.si_pid);
+		pid_t pid = look.ended->pid;
+		if (find_pid(pid) == nullptr)
+			found(pid, watcher_);
+		Live *l = find_pid(pid);
 		if (l != nullptr) {
 			if (Live *x = l->parent ? find(*l->parent) : nullptr)
 				end_now(*x);
 			end_now(*l);
 		}
-		if (waitpid(si.si_pid, &status, WNOHANG) != si.si_pid)
+		std::optional<int> status = sys_.collect(pid);
+		if (!status)
 			return;
 		if (l == nullptr)
 			continue;
-		l->status = status;
+		l->status = *status;
 		if (program_ && l->id == *program_)
-			program_status_ = status;
+			program_status_ = *status;
 		Attribution a;
 		a.by = watcher_;
 		a.how = How::Wait;
-		collected(*l, a, std::max(now(), *l->end + 1));
+		collected(*l, a, causal(*l, a));
 	}
 }
 
@@ -755,10 +703,10 @@ Tracker::found(pid_t pid, std::optional<ProcId> parent, bool before)
 	 * Its start, to the clock tick: never before its parent's.  One that
 	 * ran before the watch is told from when the watch began.
 	 */
-	std::optional<Stat> s = stat_read(l.stat);
+	std::optional<Stat> s = stat_of(l);
 	Live *p = parent ? find(*parent) : nullptr;
 	if (s)
-		l.created = std::min(start_time(*s, setup_.t0), now());
+		l.created = std::min(sys_.start_time(*s), now());
 	/* What it collected before the watch is no evidence of now. */
 	if (s && before) {
 		l.threads = s->threads;
@@ -778,28 +726,26 @@ Tracker::sweep()
 	std::vector<std::pair<pid_t, ProcId>> parents;
 
 	for (auto &[id, l] : live_)
-		if (!l.end && l.pidfd)
+		if (!l.end && l.pin)
 			parents.emplace_back(l.pid, id);
 	std::sort(parents.begin(), parents.end(),
 	    [](const auto &a, const auto &b) { return a.second < b.second; });
-	for (pid_t kid : children_read(setup_.self))
+	for (pid_t kid : sys_.children(setup_.self))
 		found(kid, watcher_);
 	for (auto &[pid, id] : parents)
-		for (pid_t kid : children_read(pid))
+		for (pid_t kid : sys_.children(pid))
 			found(kid, id);
 }
 
 /* The state that held since the last look, from the kernel's account. */
 char
-Tracker::letter(Live &l, Nanos t)
+Tracker::state_since_look(Live &l, Nanos t)
 {
-	if (!l.sched)
-		l.sched = ran_open(l.pid);
-	std::optional<long long> ran = ran_read(l.sched);
+	std::optional<long long> ran = sys_.ran(l.pin.id());
 	/* What has not run since cannot have changed its state. */
 	std::optional<Stat> s;
 	if (!ran || ran != l.ran)
-		s = stat_read(l.stat);
+		s = stat_of(l);
 	char st = s ? s->state : l.seen;
 	bool asleep = st != 'R' && st != 'Z' && st != 'X';
 	char was = l.seen;
@@ -822,21 +768,21 @@ bool
 Tracker::sample()
 {
 	Nanos t = now();
-	bool stirred = false;
+	bool ran_since = false;
 
 	for (auto &[id, l] : live_) {
-		if (l.end || !l.pidfd)
+		if (l.end || !l.pin)
 			continue;
 		std::optional<long long> ran = l.ran;
 		Event e;
 		e.what = What::Sample;
 		e.t = t;
 		e.proc = id;
-		e.state = letter(l, t);
-		stirred = stirred || !ran || ran != l.ran;
+		e.state = state_since_look(l, t);
+		ran_since = ran_since || !ran || ran != l.ran;
 		emit(e);
 	}
-	return stirred;
+	return ran_since;
 }
 
 /* The periodic picture, read afresh: never what was true a moment ago. */
@@ -847,16 +793,16 @@ Tracker::look()
 	std::vector<ProcId> ids;
 
 	for (auto &[id, l] : live_)
-		if (l.pidfd)
+		if (l.pin)
 			ids.push_back(id);
 	std::sort(ids.begin(), ids.end());
 	for (ProcId id : ids) {
 		Live &l = live_.at(id);
-		std::optional<Stat> s = stat_read(l.stat);
+		std::optional<Stat> s = stat_of(l);
 		if (!s)
 			continue;
 		/* Ended while the watcher was away: told before the look. */
-		if (!l.end && s->state == 'Z' && pidfd_exited(l.pidfd))
+		if (!l.end && s->state == 'Z' && sys_.exited(l.pin.id()))
 			end_now(l);
 		Look lk;
 		lk.proc = id;
@@ -882,7 +828,7 @@ Tracker::check_alive()
 	std::vector<ProcId> gone;
 
 	for (auto &[id, l] : live_)
-		if (l.end && l.pidfd && !pidfd_alive(l.pidfd))
+		if (l.end && l.pin && !sys_.alive(l.pin.id()))
 			gone.push_back(id);
 	std::sort(gone.begin(), gone.end());
 	for (ProcId id : gone)
@@ -936,7 +882,8 @@ Tracker::signal_all(int sig)
 			ids.push_back(id);
 	std::sort(ids.begin(), ids.end());
 	for (ProcId id : ids)
-		if (pidfd_signal(live_.at(id).pidfd, sig))
+		if (const Live &l = live_.at(id);
+		    l.pin && sys_.signal(l.pin.id(), sig))
 			sent++;
 	return sent;
 }
@@ -955,7 +902,7 @@ Tracker::follows(pid_t pid)
 {
 	const Live *l = find_pid(pid);
 	/* One that has ended is followed once its end is read. */
-	return l != nullptr && l->pidfd && (l->end || !pidfd_exited(l->pidfd));
+	return l != nullptr && l->pin && (l->end || !sys_.exited(l->pin.id()));
 }
 
 bool
@@ -964,7 +911,7 @@ Tracker::polling_needed() const
 	if (setup_.hup_works)
 		return false;
 	for (const auto &[id, l] : live_)
-		if (l.end && l.pidfd)
+		if (l.end && l.pin)
 			return true;
 	return false;
 }
@@ -979,4 +926,11 @@ pid_t
 Tracker::program_pid() const
 {
 	return log_.proc(*program_).pid;
+}
+
+/* Read through its pin: nothing once it is released, or never held. */
+std::optional<Stat>
+Tracker::stat_of(const Live &l)
+{
+	return l.pin ? sys_.stat(l.pin.id()) : std::nullopt;
 }

@@ -1,76 +1,29 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
- * The kernel side of zombie-watch: turns fork and exit records, pidfd
- * events and the collections it makes itself into events, each with the
- * kernel's time where the kernel gives one, into a queue that hands them
- * to the log in the order they happened.
+ * The tracker: turns fork and exit records, the ends and disappearances
+ * of the processes it holds and the collections the watcher makes itself
+ * into events, each with the kernel's time where the kernel gives one,
+ * into a queue that hands them to the log in the order they happened.  It
+ * asks the system only through System, so that a test can feed it.
  */
 #ifndef ZOMBIE_TRACKER_H
 #define ZOMBIE_TRACKER_H
 
 #include <sys/types.h>
 
-#include <algorithm>
-#include <functional>
 #include <optional>
-#include <queue>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "core/attribute.h"
 #include "core/log.h"
-#include "sys/fd.h"
-#include "sys/kernel.h"
-
-/*
- * Events wait here until they are older than the newest minus a settling
- * window, as in perf's ordered-events queue: what the kernel recorded a
- * moment ago may be read after what the watcher noticed since.
- */
-class Pending {
-      public:
-	void push(const Event &e);
-	/* Moves to the log every event at or before horizon, in order. */
-	template <typename F> void flush(Nanos horizon, Log &log, F &&each)
-	{
-		while (!q_.empty() && q_.front().e.t <= horizon) {
-			std::pop_heap(q_.begin(), q_.end());
-			log.append(q_.back().e);
-			q_.pop_back();
-			each((Index)(log.events().size() - 1));
-		}
-		while (!told_.empty() && told_.top() <= horizon)
-			told_.pop();
-	}
-	/* The oldest event that prints: samples wait for the next turn. */
-	std::optional<Nanos> oldest() const;
-	/*
-	 * A collector has ended: what it was seen collecting only after
-	 * that, it collected before.
-	 */
-	void before_end(ProcId collector, Nanos end);
-
-      private:
-	struct Item {
-		Event e;
-		std::uint64_t seq;
-		bool operator<(const Item &o) const
-		{
-			/* A max-heap: the earliest comes out first. */
-			return e.t != o.e.t ? e.t > o.e.t : seq > o.seq;
-		}
-	};
-	std::vector<Item> q_; /* a heap, earliest first */
-	std::priority_queue<Nanos, std::vector<Nanos>, std::greater<Nanos>>
-	    told_;
-	std::uint64_t seq_ = 0;
-};
+#include "core/pending.h"
+#include "core/record.h"
+#include "core/sys.h"
 
 struct TrackerSetup {
-	Nanos t0 = 0;
 	pid_t self = 0;
-	int epoll = -1;      /* where pidfds are watched; data is the ProcId */
 	bool check = false;  /* orphans go to the system's reaper */
 	bool follow = false; /* a tree it did not start: it only observes */
 	bool hup_works = true;
@@ -79,7 +32,7 @@ struct TrackerSetup {
 
 class Tracker {
       public:
-	Tracker(Log &log, Pending &out, const TrackerSetup &setup);
+	Tracker(System &sys, Log &log, Pending &out, const TrackerSetup &setup);
 	/* The program, forked at t: false if it cannot be held. */
 	bool start(pid_t pid, Nanos t, const std::string &program);
 	void started();
@@ -121,7 +74,7 @@ class Tracker {
 	struct Live {
 		ProcId id = 0;
 		pid_t pid = 0;
-		Fd pidfd, stat, sched;
+		Pin pin;                      /* held, while it can be */
 		std::optional<ProcId> parent; /* its parent now */
 		std::optional<ProcId> creator;
 		Nanos created = 0;
@@ -153,7 +106,7 @@ class Tracker {
 	struct Ancestor {
 		ProcId id = 0;
 		pid_t pid = 0;
-		Fd pidfd, stat;
+		Pin pin;
 		long long base = 0;
 	};
 
@@ -182,8 +135,10 @@ class Tracker {
 	void release(ProcId id);
 	void found(
 	    pid_t pid, std::optional<ProcId> parent, bool before = false);
-	char letter(Live &l, Nanos t);
+	char state_since_look(Live &l, Nanos t);
+	std::optional<Stat> stat_of(const Live &l);
 
+	System &sys_;
 	Log &log_;
 	Pending &out_;
 	TrackerSetup setup_;
@@ -199,9 +154,9 @@ class Tracker {
 	std::vector<Ancestor> ancestors_;
 	bool have_children_ = true;
 	bool behind_ = false; /* this turn, the watcher was late */
+	int pin_error_ = 0;   /* why the last pin failed */
 	/* Later than this to read a record, and it was behind. */
 	static constexpr Nanos LATE = 20'000'000;
-	bool lost_told_ = false;
 };
 
 #endif

@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The tracker alone, fed records written by hand: each case is a short
+ * sequence of what the kernel did, and the events the watcher must tell.
+ */
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "report/render.h"
+#include "tracker_rig.h"
+
+using Lines = std::vector<std::string>;
+
+/* The demonstration: a child left a zombie from 30 s until its parent ends. */
+TEST(Tracker, DemonstrationChildIsAZombieUntilItsParentEnds)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101, "zombie");
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 30'002 * ms;
+	rig.turn({rig.sys.exit(102, 0)});
+	rig.sys.t = 60'001 * ms;
+	rig.turn({rig.sys.exit(101, 0)});
+
+	EXPECT_EQ(rig.lines(), (Lines{
+				   "1 Started 101 -> 50",
+				   "2 Created 102 -> 101 by 101",
+				   "30002 Ended 102 -> 101 status 0 zombie",
+				   "60001 Ended 101 -> 50 status 0 zombie",
+				   "60001 Orphaned 102 -> 50 Z",
+				   "60001 Collected 101 -> 50 wait",
+				   "60001 Collected 102 -> 50 wait",
+			       }));
+	EXPECT_NE(summary(rig.log).find(
+		      "child 102 was a zombie from 30.002s to 60.001s"),
+	    std::string::npos)
+	    << summary(rig.log);
+	EXPECT_TRUE(rig.tracker->finished());
+}

@@ -1,0 +1,186 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "cmd/system.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sys/kernel.h"
+
+KernelSystem::Held *
+KernelSystem::held(PinId pin)
+{
+	auto it = held_.find(pin);
+	return it == held_.end() ? nullptr : &it->second;
+}
+
+Nanos
+KernelSystem::now()
+{
+	return monotonic_now() - t0_;
+}
+
+/*
+ * Its stat file first: read after the pidfd is made, it proves that both
+ * are of one process, for a number is not reused before the process is
+ * released, and a released process's file cannot be read.
+ */
+PinResult
+KernelSystem::pin(pid_t pid)
+{
+	PinResult r;
+	Held h;
+
+	h.pid = pid;
+	h.stat = stat_open(pid);
+	if (!h.stat) {
+		r.error = errno;
+		r.gone = errno == ENOENT;
+		return r;
+	}
+	h.pidfd = pidfd_open(pid);
+	if (!h.pidfd) {
+		r.error = errno;
+		r.gone = errno == ESRCH;
+		return r;
+	}
+	r.pin = next_++;
+	held_.emplace(*r.pin, std::move(h));
+	return r;
+}
+
+void
+KernelSystem::unpin(PinId pin)
+{
+	held_.erase(pin);
+}
+
+/* Edge-triggered: its end once, its collection once, no re-arming. */
+int
+KernelSystem::watch(PinId pin, std::uint64_t token)
+{
+	Held *h = held(pin);
+	struct epoll_event ev = {};
+
+	ev.events = EPOLLIN | EPOLLET;
+	ev.data.u64 = token;
+	if (h == nullptr)
+		return EBADF;
+	if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, h->pidfd.get(), &ev) == -1)
+		return errno;
+	return 0;
+}
+
+std::optional<Stat>
+KernelSystem::stat(PinId pin)
+{
+	Held *h = held(pin);
+	return h != nullptr ? stat_read(h->stat) : std::nullopt;
+}
+
+bool
+KernelSystem::alive(PinId pin)
+{
+	Held *h = held(pin);
+	return h != nullptr && pidfd_alive(h->pidfd);
+}
+
+bool
+KernelSystem::exited(PinId pin)
+{
+	Held *h = held(pin);
+	return h != nullptr && pidfd_exited(h->pidfd);
+}
+
+std::optional<int>
+KernelSystem::exit_status(PinId pin)
+{
+	Held *h = held(pin);
+	return h != nullptr ? pidfd_exit_status(h->pidfd) : std::nullopt;
+}
+
+bool
+KernelSystem::signal(PinId pin, int sig)
+{
+	Held *h = held(pin);
+	return h != nullptr && pidfd_signal(h->pidfd, sig);
+}
+
+/* Opened at the first look: most processes are never looked at. */
+std::optional<long long>
+KernelSystem::ran(PinId pin)
+{
+	Held *h = held(pin);
+	if (h == nullptr)
+		return std::nullopt;
+	if (!h->sched)
+		h->sched = ran_open(h->pid);
+	return ran_read(h->sched);
+}
+
+Nanos
+KernelSystem::start_time(const Stat &s)
+{
+	return ::start_time(s, t0_);
+}
+
+Nanos
+KernelSystem::tick()
+{
+	return 1'000'000'000 / sysconf(_SC_CLK_TCK);
+}
+
+bool
+KernelSystem::ignores_sigchld(pid_t pid)
+{
+	return ::ignores_sigchld(pid);
+}
+
+std::string
+KernelSystem::comm(pid_t pid)
+{
+	return comm_read(pid);
+}
+
+std::vector<pid_t>
+KernelSystem::children(pid_t pid)
+{
+	return children_read(pid);
+}
+
+/* Looked at, not collected: its /proc files must be read first. */
+ChildLook
+KernelSystem::ended_child()
+{
+	ChildLook look;
+	siginfo_t si;
+
+	si.si_pid = 0;
+	if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == -1) {
+		look.any = errno != ECHILD;
+		return look;
+	}
+	if (si.si_pid != 0)
+		look.ended = EndedChild{si.si_pid};
+	return look;
+}
+
+std::optional<int>
+KernelSystem::collect(pid_t pid)
+{
+	int status;
+
+	if (waitpid(pid, &status, WNOHANG) != pid)
+		return std::nullopt;
+	return status;
+}
+
+void
+KernelSystem::cannot_follow(pid_t pid, int error)
+{
+	(void)fprintf(stderr, "zombie-watch: cannot follow process %d: %s\n",
+	    (int)pid, strerror(error));
+}

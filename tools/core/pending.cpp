@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "core/pending.h"
+
+void
+Pending::push(const Event &e)
+{
+	q_.push_back(Item{e, seq_++});
+	std::push_heap(q_.begin(), q_.end());
+	if (e.what != What::Sample)
+		told_.push(e.t);
+}
+
+void
+Pending::before_end(ProcId collector, Nanos end)
+{
+	bool moved = false;
+
+	for (Item &i : q_)
+		if (i.e.what == What::Collected && i.e.other == collector &&
+		    i.e.t >= end) {
+			i.e.t = end - 1;
+			moved = true;
+		}
+	if (moved)
+		std::make_heap(q_.begin(), q_.end());
+}
+
+std::optional<Nanos>
+Pending::oldest() const
+{
+	if (told_.empty())
+		return std::nullopt;
+	return told_.top();
+}
