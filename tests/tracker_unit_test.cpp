@@ -41,3 +41,35 @@ TEST(Tracker, DemonstrationChildIsAZombieUntilItsParentEnds)
 	    << summary(rig.log);
 	EXPECT_TRUE(rig.tracker->finished());
 }
+
+/*
+ * A double fork whose middle process is collected before the watcher can
+ * hold it: its child is still handed to the subreaper, and told so.
+ */
+TEST(Tracker, DoubleForkMiddleGoneBeforeHeld)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	Record a = rig.sys.fork(101, 102);
+	Record b = rig.sys.fork(102, 103);
+	rig.sys.t = 3 * ms;
+	Record c = rig.sys.exit(102, 0);
+	rig.sys.reap(102, 101);
+	rig.sys.t = 4 * ms;
+	rig.turn({a, b, c});
+	rig.sys.t = 500 * ms;
+	rig.turn({rig.sys.exit(103, 0)});
+
+	EXPECT_EQ(rig.lines(), (Lines{
+				   "1 Started 101 -> 50",
+				   "2 Created 102 -> 101 by 101",
+				   "2 Created 103 -> 102 by 102",
+				   "3 Ended 102 -> 101",
+				   "3 Orphaned 103 -> 50 S",
+				   "4 Collected 102 -> 101 wait guessed",
+				   "500 Ended 103 -> 50 status 0 zombie",
+				   "500 Collected 103 -> 50 wait",
+			       }));
+}

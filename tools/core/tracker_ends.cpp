@@ -1,0 +1,330 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The tracker at a process's end and after: what it leaves, where its
+ * children go, and who collected it.  A collection the watcher did not make
+ * is never seen, only its result: the process is gone, and the counts of
+ * those who may have waited for it say who did.
+ */
+
+#include <algorithm>
+
+#include "core/tracker.h"
+
+/* It has ended: what it leaves for its collector, read while it can be. */
+void
+Tracker::end_now(Live &l)
+{
+	if (l.end)
+		return;
+	std::optional<Stat> s = stat_of(l);
+	/* Readable through its pinned file: not released yet. */
+	bool held = s.has_value();
+	/* A zombie already when the watch began ended at an unknown time. */
+	bool already = l.before && l.seen == 'Z' && !l.record_end;
+	l.end = l.record_end ? *l.record_end : already ? l.created : now();
+	if (held) {
+		l.faults = s->minflt + s->cminflt;
+		known_[l.id].final_count = s->cminflt;
+		l.status = s->exit_code;
+	} else {
+		l.status = sys_.exit_status(l.pin.id());
+	}
+	known_[l.id].end = l.end;
+	if (l.looked) {
+		Event smp;
+		smp.what = What::Sample;
+		smp.t = std::max(*l.end, *l.looked);
+		smp.proc = l.id;
+		smp.state = state_since_look(l, smp.t);
+		emit(smp);
+	}
+	std::optional<ProcId> parent = l.parent;
+	if (l.exit_ppid)
+		parent = id_of(*l.exit_ppid);
+	else if (held)
+		parent = id_of(s->ppid);
+	l.parent = parent;
+	known_[l.id].parent = parent;
+	out_.before_end(l.id, *l.end);
+	Event e;
+	e.what = What::Ended;
+	e.t = *l.end;
+	e.observed = !l.record_end;
+	e.proc = l.id;
+	e.other = parent;
+	e.status = l.status;
+	e.zombie = held && s->state == 'Z';
+	e.before = already;
+	emit(e);
+	handover(l);
+}
+
+void
+Tracker::exited(ProcId id)
+{
+	if (Live *l = find(id))
+		end_now(*l);
+}
+
+/* Its parent has ended: each child still here has gone to a reaper. */
+void
+Tracker::handover(Live &x)
+{
+	std::vector<ProcId> kids;
+
+	for (auto &[id, l] : live_)
+		if (l.parent == x.id && !l.orphaned && &l != &x)
+			kids.push_back(id);
+	std::sort(kids.begin(), kids.end());
+	for (ProcId id : kids)
+		if (Live *l = find(id))
+			orphan(*l, x);
+}
+
+void
+Tracker::orphan(Live &l, const Live &x)
+{
+	std::optional<Stat> s = stat_of(l);
+
+	if (!s) {
+		/* Gone already: told now, in the order it happened. */
+		l.handover_unknown = true;
+		if (l.gone || l.pin)
+			vanished(l.id);
+		return;
+	}
+	bool ended_first =
+	    l.record_end ? *l.record_end <= *x.end : s->state == 'Z';
+	if (ended_first)
+		end_now(l);
+	l.orphaned = *x.end + 1;
+	l.parent = id_of(s->ppid);
+	Event e;
+	e.what = What::Orphaned;
+	e.t = *l.orphaned;
+	e.proc = l.id;
+	e.other = l.parent;
+	/* Ended since, its state at the hand-over is not known. */
+	e.state = ended_first ? 'Z' : l.record_end ? '\0' : s->state;
+	emit(e);
+}
+
+Candidate
+Tracker::candidate(ProcId who)
+{
+	Candidate c;
+	c.who = who;
+	if (Live *p = find(who)) {
+		c.base = p->base;
+		if (!p->end) {
+			std::optional<Stat> s = stat_of(*p);
+			if (s)
+				c.count = s->cminflt;
+		} else {
+			c.count = known_[who].final_count;
+		}
+		return c;
+	}
+	for (const Ancestor &a : ancestors_)
+		if (a.id == who) {
+			std::optional<Stat> s = sys_.stat(a.pin.id());
+			if (s && sys_.alive(a.pin.id()))
+				c.count = s->cminflt;
+			c.base = a.base;
+			return c;
+		}
+	if (who < known_.size()) {
+		c.count = known_[who].final_count;
+		c.base = known_[who].base;
+	}
+	return c;
+}
+
+/*
+ * Where an orphan may have gone, nearest first: a subreaper among its
+ * parent's live ancestors in the tree, then the watcher's own ancestors up
+ * to the init of the namespace.
+ */
+void
+Tracker::adopters(ProcId x, std::vector<Candidate> &into)
+{
+	for (std::optional<ProcId> a = known_[x].parent;
+	     a && *a != watcher_ && *a < known_.size(); a = known_[*a].parent)
+		if (Live *l = find(*a); l != nullptr && !l->end)
+			into.push_back(candidate(*a));
+	for (const Ancestor &a : ancestors_)
+		into.push_back(candidate(a.id));
+}
+
+std::vector<Candidate>
+Tracker::candidates(const Live &l)
+{
+	std::vector<Candidate> c;
+
+	if (l.orphaned && l.parent) {
+		c.push_back(candidate(*l.parent));
+		return c;
+	}
+	if (l.parent)
+		c.push_back(candidate(*l.parent));
+	if (l.handover_unknown && l.parent)
+		adopters(*l.parent, c);
+	return c;
+}
+
+/*
+ * When it was collected: when it was seen gone, but not before it ended or
+ * passed to its collector, and before its collector's own end.
+ */
+Nanos
+Tracker::causal(const Live &l, const Attribution &a) const
+{
+	Nanos lo = *l.end + 1;
+
+	if (l.orphaned)
+		lo = std::max(lo, *l.orphaned + 1);
+	if (a.how == How::Released)
+		return lo;
+	Nanos t = now();
+	if (a.by && *a.by < known_.size() && known_[*a.by].end)
+		t = std::min(t, *known_[*a.by].end - 1);
+	return std::max(t, lo);
+}
+
+void
+Tracker::collected(Live &l, const Attribution &a, Nanos t)
+{
+	Event e;
+	e.what = What::Collected;
+	e.t = t;
+	e.observed = true;
+	e.proc = l.id;
+	e.other = a.by;
+	e.how = a.how;
+	e.guess = a.guess;
+	e.ignores = a.ignores;
+	e.status = l.status;
+	e.late =
+	    a.by != watcher_ && a.how == How::Wait && behind_ && t > *l.end + 1;
+	emit(e);
+	release(l.id);
+}
+
+void
+Tracker::release(ProcId id)
+{
+	Live *l = find(id);
+
+	if (l == nullptr)
+		return;
+	auto it = by_pid_.find(l->pid);
+	if (it != by_pid_.end() && it->second == id)
+		by_pid_.erase(it);
+	live_.erase(id);
+}
+
+/*
+ * Who took an orphan that was gone before it was seen: its collector, or,
+ * released, the nearest that ignores SIGCHLD, as the kernel releases an
+ * orphan only when handed to one that does; else the reaper of last resort.
+ */
+ProcId
+Tracker::adopter(const Attribution &a, ProcId parent)
+{
+	if (a.by && *a.by != parent)
+		return *a.by;
+	if (!(setup_.check || setup_.follow) || ancestors_.empty())
+		return watcher_;
+	for (const Ancestor &anc : ancestors_)
+		if (sys_.ignores_sigchld(anc.pid))
+			return anc.id;
+	return ancestors_.back().id;
+}
+
+/* SIGCHLD ignored, read by number only while the number is still its. */
+bool
+Tracker::disposition(ProcId who)
+{
+	Live *p = find(who);
+	if (p != nullptr)
+		return !p->end && sys_.ignores_sigchld(p->pid);
+	for (const Ancestor &a : ancestors_)
+		if (a.id == who)
+			return sys_.alive(a.pin.id()) &&
+			       sys_.ignores_sigchld(a.pid);
+	return false;
+}
+
+/* Someone else collected it, or the kernel released it: who, from what. */
+void
+Tracker::vanished(ProcId id)
+{
+	Live *lp = find(id);
+
+	if (lp == nullptr)
+		return;
+	Live &l = *lp;
+	std::optional<ProcId> parent = l.parent;
+	end_now(l);
+	/* Its parent ended, and it went before the hand-over was seen. */
+	bool passed = l.handover_unknown && !l.orphaned && parent;
+	/* Ended after it: its exit record names the one it went to. */
+	bool named = passed && l.parent != parent;
+	if (named)
+		l.orphaned = *known_[*parent].end + 1;
+	std::vector<Candidate> c = candidates(l);
+	Attribution a = ledger_.attribute(l.faults, c);
+	/* Not measured, nothing was credited: ask each its disposition. */
+	if (!a.measured) {
+		for (Candidate &k : c)
+			k.ignores = disposition(k.who);
+		a = ledger_.attribute(l.faults, c);
+	}
+	if (passed && !named && a.by != parent) {
+		l.orphaned = *known_[*parent].end + 1;
+		l.parent = adopter(a, *parent);
+	}
+	if (l.orphaned && passed) {
+		Event e;
+		e.what = What::Orphaned;
+		e.t = *l.orphaned;
+		e.proc = l.id;
+		e.other = l.parent;
+		e.state = *l.end < *l.orphaned ? 'Z' : 0;
+		emit(e);
+	}
+	collected(l, a, causal(l, a));
+}
+
+/* Collects every zombie that is ours, looked at before it is collected. */
+void
+Tracker::collect_ours()
+{
+	for (;;) {
+		ChildLook look = sys_.ended_child();
+		have_children_ = look.any;
+		if (!look.ended)
+			return;
+		pid_t pid = look.ended->pid;
+		if (find_pid(pid) == nullptr)
+			found(pid, watcher_);
+		Live *l = find_pid(pid);
+		if (l != nullptr) {
+			if (Live *x = l->parent ? find(*l->parent) : nullptr)
+				end_now(*x);
+			end_now(*l);
+		}
+		std::optional<int> status = sys_.collect(pid);
+		if (!status)
+			return;
+		if (l == nullptr)
+			continue;
+		l->status = *status;
+		if (program_ && l->id == *program_)
+			program_status_ = *status;
+		Attribution a;
+		a.by = watcher_;
+		a.how = How::Wait;
+		collected(*l, a, causal(*l, a));
+	}
+}
