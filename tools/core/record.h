@@ -11,12 +11,15 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
 /* Nanoseconds since the watcher started, on CLOCK_MONOTONIC. */
 using Nanos = std::int64_t;
 
 /* What a stat line says; counts are minor page faults. */
 struct Stat {
+	pid_t pid = 0;
+	std::string comm; /* as the kernel has it, ")" and all */
 	char state = 0;
 	pid_t ppid = 0;
 	long long minflt = 0, cminflt = 0;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
  * What zombie-watch asks of the kernel: pidfds, the /proc files of a pinned
- * process, and the fork and exit records of the watched tree.
+ * process (sys/proc.h), and the fork and exit records of the watched tree.
  */
 #ifndef ZOMBIE_KERNEL_H
 #define ZOMBIE_KERNEL_H
@@ -17,6 +17,7 @@
 
 #include "core/record.h"
 #include "sys/fd.h"
+#include "sys/proc.h"
 
 Nanos monotonic_now();
 
@@ -31,19 +32,6 @@ bool pidfd_hangs_up();
 /* The wait status pidfs keeps of a process collected elsewhere (6.15). */
 std::optional<int> pidfd_exit_status(const Fd &pidfd);
 
-/* Its /proc/PID/stat, opened once and read again with pread. */
-Fd stat_open(pid_t pid);
-
-std::optional<Stat> stat_read(const Fd &stat);
-/* Its schedstat, and the nanoseconds it has run or waited to run. */
-Fd ran_open(pid_t pid);
-std::optional<long long> ran_read(const Fd &schedstat);
-/* From /proc/PID/status: SIGCHLD is ignored. */
-bool ignores_sigchld(pid_t pid);
-/* Its command, as /proc has it, or empty. */
-std::string comm_read(pid_t pid);
-/* The children its threads created that still have it as their parent. */
-std::vector<pid_t> children_read(pid_t pid);
 /* The boot-time start of a process, on the watcher's clock. */
 Nanos start_time(const Stat &s, Nanos t0);
 
@@ -117,8 +105,5 @@ class ForkRecords {
 
 /* The width of the terminal fd is, or 78 where it is none. */
 int terminal_width(int fd);
-
-/* The tasks (threads) of a process, its own first if it still runs. */
-std::vector<pid_t> threads_read(pid_t pid);
 
 #endif
