@@ -1,109 +1,18 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
- * What zombie-watch asks of the kernel: pidfds, the /proc files of a pinned
- * process (sys/proc.h), and the fork and exit records of the watched tree.
+ * What zombie-watch asks of the kernel, all of it: pidfds, the /proc files
+ * of a process, the fork and exit records of the watched tree, the clocks
+ * and the terminal.  Each subject has a header of its own.
  */
 #ifndef ZOMBIE_KERNEL_H
 #define ZOMBIE_KERNEL_H
 
-#include <sys/types.h>
-
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <unordered_map>
-#include <utility>
-#include <vector>
-
 #include "core/record.h"
+#include "sys/clock.h"
 #include "sys/fd.h"
+#include "sys/pidfd.h"
 #include "sys/proc.h"
-
-Nanos monotonic_now();
-
-Fd pidfd_open(pid_t pid);
-/* True while the process exists, as a zombie too. */
-bool pidfd_alive(const Fd &pidfd);
-bool pidfd_signal(const Fd &pidfd, int sig);
-/* Its whole thread group has ended: a zombie, or gone. */
-bool pidfd_exited(const Fd &pidfd);
-/* Before Linux 6.9 a pidfd does not hang up once its process is gone. */
-bool pidfd_hangs_up();
-/* The wait status pidfs keeps of a process collected elsewhere (6.15). */
-std::optional<int> pidfd_exit_status(const Fd &pidfd);
-
-/* The boot-time start of a process, on the watcher's clock. */
-Nanos start_time(const Stat &s, Nanos t0);
-
-/*
- * The kernel's fork and exit records of a process and of everything it
- * creates, through a software perf event that follows it (one ring a CPU:
- * per-task inherited events can only be mapped per CPU).
- */
-class ForkRecords {
-      public:
-	ForkRecords() = default;
-	ForkRecords(const ForkRecords &) = delete;
-	ForkRecords &operator=(const ForkRecords &) = delete;
-	~ForkRecords() = default;
-	/* False where the system refuses it: then children are looked for. */
-	bool open(pid_t pid);
-	bool active() const
-	{
-		return !rings_.empty();
-	}
-	std::vector<int> fds() const;
-	/*
-	 * Follows one more task, already running, into the same rings: its
-	 * later children are followed as the first one's are.
-	 */
-	bool attach(pid_t tid);
-	/* Appends what the rings hold, in time order; false if any was lost. */
-	bool read(std::vector<Record> &into, Nanos t0);
-	void close();
-
-      private:
-	/* A ring's shared pages, unmapped with it. */
-	class Mapping {
-	      public:
-		Mapping(void *at, size_t len) : at_(at), len_(len)
-		{
-		}
-		Mapping(const Mapping &) = delete;
-		Mapping &operator=(const Mapping &) = delete;
-		Mapping(Mapping &&o) noexcept
-		    : at_(std::exchange(o.at_, nullptr)), len_(o.len_)
-		{
-		}
-		Mapping &operator=(Mapping &&o) = delete;
-		~Mapping();
-		void *get() const
-		{
-			return at_;
-		}
-
-	      private:
-		void *at_;
-		size_t len_;
-	};
-	struct Ring {
-		Fd fd;
-		Mapping map;
-		std::uint64_t tail = 0;
-		int cpu = 0;
-	};
-	static Fd event_open(pid_t pid, int cpu);
-	bool ring_open(pid_t pid, int cpu);
-	bool ring_take(Ring &r, std::vector<Record> &into, Nanos t0);
-	std::vector<Ring> rings_;
-	std::vector<Fd> attached_; /* writing into rings_ */
-	/* The last time each task's fork and exit were told. */
-	std::unordered_map<std::uint64_t, Nanos> told_;
-	void drop_twice_told(std::vector<Record> &recs, size_t from);
-	size_t page_ = 0;
-};
-
-/* The width of the terminal fd is, or 78 where it is none. */
-int terminal_width(int fd);
+#include "sys/records.h"
+#include "sys/terminal.h"
 
 #endif

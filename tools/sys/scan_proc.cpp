@@ -12,31 +12,22 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <string_view>
 
 #include "report/scan.h"
+#include "sys/clock.h"
 #include "sys/fd.h"
-#include "sys/kernel.h"
 #include "sys/proc.h"
+#include "sys/terminal.h"
 
 namespace {
 
 constexpr Nanos second = 1'000'000'000;
 /* A loop of parents cannot happen; a bound costs nothing. */
 constexpr int deepest = 4096;
-
-Nanos
-boot_now()
-{
-	struct timespec ts = {};
-
-	(void)clock_gettime(CLOCK_BOOTTIME, &ts);
-	return (Nanos)ts.tv_sec * second + ts.tv_nsec;
-}
 
 /* Every process, by number; errno set if /proc cannot be listed. */
 std::optional<std::vector<Stat>>

@@ -1,112 +1,17 @@
 // SPDX-License-Identifier: BSD-2-Clause
-/*
- * The kernel's side of zombie-watch: pidfds, /proc files read through
- * descriptors kept open, and the fork and exit records of the watched tree.
- */
+#include "sys/records.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <linux/perf_event.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
-#include <sys/utsname.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
-
-#include "sys/kernel.h"
-
-Nanos
-monotonic_now()
-{
-	struct timespec ts;
-
-	(void)clock_gettime(CLOCK_MONOTONIC, &ts);
-	return (Nanos)ts.tv_sec * 1'000'000'000 + ts.tv_nsec;
-}
-
-Fd
-pidfd_open(pid_t pid)
-{
-	return Fd((int)syscall(SYS_pidfd_open, pid, 0));
-}
-
-bool
-pidfd_signal(const Fd &pidfd, int sig)
-{
-	return pidfd &&
-	       syscall(SYS_pidfd_send_signal, pidfd.get(), sig, NULL, 0) == 0;
-}
-
-bool
-pidfd_alive(const Fd &pidfd)
-{
-	return pidfd_signal(pidfd, 0);
-}
-
-bool
-pidfd_exited(const Fd &pidfd)
-{
-	struct pollfd p = {pidfd.get(), POLLIN, 0};
-
-	return pidfd && poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
-}
-
-bool
-pidfd_hangs_up()
-{
-	struct utsname u;
-	char *dot;
-
-	if (uname(&u) == -1)
-		return false;
-	long major = strtol(u.release, &dot, 10);
-	long minor = *dot == '.' ? strtol(dot + 1, NULL, 10) : 0;
-	return major > 6 || (major == 6 && minor >= 9);
-}
-
-/* The kernel's layout, which older headers do not have. */
-std::optional<int>
-pidfd_exit_status(const Fd &pidfd)
-{
-	struct {
-		uint64_t mask, cgroupid;
-		uint32_t pid, tgid, ppid, ruid, rgid, euid, egid, suid, sgid;
-		uint32_t fsuid, fsgid;
-		int32_t exit_code;
-		uint32_t coredump_mask, spare;
-	} info;
-	const unsigned long get_info = _IOWR(0xFF, 11, info);
-
-	memset(&info, 0, sizeof(info));
-	info.mask = 1 << 3; /* the exit */
-	if (!pidfd || ioctl(pidfd.get(), get_info, &info) == -1 ||
-	    !(info.mask & (1 << 3)))
-		return std::nullopt;
-	return info.exit_code;
-}
-
-Nanos
-start_time(const Stat &s, Nanos t0)
-{
-	struct timespec boot, mono;
-
-	if (clock_gettime(CLOCK_BOOTTIME, &boot) == -1 ||
-	    clock_gettime(CLOCK_MONOTONIC, &mono) == -1)
-		return monotonic_now() - t0;
-	Nanos suspended = ((Nanos)boot.tv_sec - mono.tv_sec) * 1'000'000'000 +
-			  (boot.tv_nsec - mono.tv_nsec);
-	Nanos started = s.start_ticks * (1'000'000'000 / sysconf(_SC_CLK_TCK));
-	return started - suspended - t0;
-}
 
 enum { RING_PAGES = 16, MAX_RINGS = 1024 };
 
@@ -295,14 +200,4 @@ ForkRecords::read(std::vector<Record> &into, Nanos t0)
 	    [](const Record &a, const Record &b) { return a.t < b.t; });
 	drop_twice_told(into, from);
 	return whole;
-}
-
-int
-terminal_width(int fd)
-{
-	struct winsize ws = {};
-
-	if (isatty(fd) && ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0)
-		return ws.ws_col;
-	return 78;
 }
