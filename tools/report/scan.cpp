@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "report/json.h"
-#include "report/render.h"
+#include "report/words.h"
 
 namespace {
 
