@@ -33,13 +33,13 @@
 #include <string_view>
 #include <vector>
 
+#include "cmd/scan_mode.h"
 #include "cmd/system.h"
 #include "core/log.h"
 #include "core/tracker.h"
 #include "core/verdict.h"
 #include "report/jsonl.h"
 #include "report/narrate.h"
-#include "report/scan.h"
 #include "report/timeline.h"
 #include "report/verdicts.h"
 #include "report/words.h"

@@ -254,16 +254,6 @@ reasons(const ScanParent &p)
 	}
 }
 
-size_t
-zombie_count(const Scan &scan)
-{
-	size_t n = 0;
-
-	for (const ScanParent &p : scan.parents)
-		n += p.zombies.size();
-	return n;
-}
-
 std::string
 leader_text(const ScanLeader &l, int width)
 {
@@ -408,10 +398,4 @@ scan_json(const Scan &scan)
 		     ",\"threads\":" + std::to_string(l.threads) + "}";
 	}
 	return s + "]}\n";
-}
-
-int
-scan_status(const Scan &scan)
-{
-	return zombie_count(scan) == 0 ? 0 : 3;
 }

@@ -7,13 +7,14 @@
  * while they are read: one that has gone is skipped, not an error.
  */
 
+#include "sys/scan_proc.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -21,9 +22,7 @@
 #include <memory>
 #include <string_view>
 
-#include "report/scan.h"
 #include "sys/fd.h"
-#include "sys/kernel.h"
 
 namespace {
 
@@ -331,19 +330,6 @@ gather(int proc, const std::vector<Entry> &all)
 	return scan;
 }
 
-bool
-write_all(int fd, std::string_view s)
-{
-	while (!s.empty()) {
-		ssize_t n = write(fd, s.data(), s.size());
-		if (n > 0)
-			s.remove_prefix((size_t)n);
-		else if (n == -1 && errno != EINTR)
-			return false;
-	}
-	return true;
-}
-
 } // namespace
 
 std::optional<Scan>
@@ -356,36 +342,4 @@ scan_read()
 	if (!all)
 		return std::nullopt;
 	return gather(proc.get(), *all);
-}
-
-int
-scan_main(bool json, const std::optional<std::string> &output)
-{
-	Fd file;
-	const char *name = "standard output";
-
-	if (output) {
-		name = output->c_str();
-		file = Fd(
-		    open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-		if (!file) {
-			(void)fprintf(stderr, "zombie-watch: %s: %s\n", name,
-			    strerror(errno));
-			return 125;
-		}
-	}
-	int fd = file ? file.get() : STDOUT_FILENO;
-	std::optional<Scan> scan = scan_read();
-	if (!scan) {
-		(void)fprintf(
-		    stderr, "zombie-watch: /proc: %s\n", strerror(errno));
-		return 125;
-	}
-	if (!write_all(fd, json ? scan_json(*scan)
-				: scan_text(*scan, terminal_width(fd)))) {
-		(void)fprintf(
-		    stderr, "zombie-watch: %s: %s\n", name, strerror(errno));
-		return 125;
-	}
-	return scan_status(*scan);
 }
