@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/verdict.h"
 #include "log_events.h"
 #include "report/jsonl.h"
-#include "report/render.h"
 
 namespace {
 
@@ -38,9 +38,7 @@ render_all(const Log &log, std::optional<int> program_status)
 	std::string out;
 	for (size_t i = 0; i < log.events().size(); i++)
 		out += json_event(log, i, "r1");
-	Style style;
-	style.reaper_wait = 2 * sec;
-	std::vector<Verdict> v = judge(log, style);
+	std::vector<Verdict> v = judge(log, 2 * sec);
 	return out + json_summary(log, "r1") + json_verdicts(log, v, "r1") +
 	       json_end("r1", check_status(v), program_status);
 }

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/scan.h"
 #include "report/json.h"
 #include "report/scan.h"
 
@@ -55,7 +56,7 @@ TEST(Scan, NoZombieIsSaidAndExitsZero)
 	Scan scan;
 	EXPECT_EQ(scan_text(scan, 78), "no zombie in this PID namespace\n");
 	EXPECT_EQ(scan_json(scan),
-	    "{\"zombies\":0,\"parents\":[],\"not_zombies\":[]}\n");
+	    "{\"schema\":1,\"zombies\":0,\"parents\":[],\"not_zombies\":[]}\n");
 	EXPECT_EQ(scan_status(scan), 0);
 
 	/* A leader whose threads run on is not a zombie. */
@@ -238,7 +239,7 @@ TEST(Scan, JsonCarriesTheEvidenceAndEscapesAnyName)
 	    std::string::npos);
 
 	EXPECT_EQ(scan_json(scan),
-	    "{\"zombies\":2,\"parents\":["
+	    "{\"schema\":1,\"zombies\":2,\"parents\":["
 	    "{\"pid\":7,\"comm\":\"a\\\"b\\\\c\\n\\u0001\\u00ff\","
 	    "\"hold\":\"traced\",\"state\":\"t\",\"threads\":1,"
 	    "\"main_exited\":false,\"nested\":false,\"sigchld\":\"caught\","

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "report/render.h"
+#include "report/timeline.h"
 #include "tracker_rig.h"
 
 using Lines = std::vector<std::string>;

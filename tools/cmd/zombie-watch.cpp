@@ -33,12 +33,16 @@
 #include <string_view>
 #include <vector>
 
-#include "core/log.h"
+#include "cmd/scan_mode.h"
 #include "cmd/system.h"
+#include "core/log.h"
 #include "core/tracker.h"
+#include "core/verdict.h"
 #include "report/jsonl.h"
-#include "report/render.h"
-#include "report/scan.h"
+#include "report/narrate.h"
+#include "report/timeline.h"
+#include "report/verdicts.h"
+#include "report/words.h"
 #include "sys/kernel.h"
 
 namespace {

@@ -7,76 +7,22 @@
 #include "report/jsonl.h"
 
 #include <signal.h>
-#include <stdio.h>
 #include <string.h> /* sigabbrev_np */
 #include <sys/wait.h>
 
 #include <string>
 
+#include "core/facts.h"
 #include "report/json.h"
 
-/* As the text says them, so the two never differ by a rounding: 30.002. */
-static std::string
-decimal_seconds(Nanos t)
+/* A line of the log: its type, then the run it belongs to. */
+static JsonObject
+log_line(std::string_view type, std::string_view run)
 {
-	char buf[32];
-
-	(void)snprintf(buf, sizeof(buf), "%.3f", (double)t / 1e9);
-	return buf;
+	JsonObject o;
+	o.text("type", type).text("run", run);
+	return o;
 }
-
-namespace {
-
-/* One object, its keys in the order they are added. */
-class Object {
-      public:
-	/* A line of the log: its type, then the run it belongs to. */
-	static Object record(std::string_view type, std::string_view run)
-	{
-		Object o;
-		o.text("type", type).text("run", run);
-		return o;
-	}
-	Object &raw(const char *key, std::string_view value)
-	{
-		if (s_.size() > 1)
-			s_ += ',';
-		s_ += '"';
-		s_ += key;
-		s_ += "\":";
-		s_.append(value);
-		return *this;
-	}
-	Object &text(const char *key, std::string_view value)
-	{
-		return raw(key, json_string(value));
-	}
-	Object &number(const char *key, long long n)
-	{
-		return raw(key, std::to_string(n));
-	}
-	Object &seconds(const char *key, Nanos t)
-	{
-		return raw(key, decimal_seconds(t));
-	}
-	Object &flag(const char *key, bool b)
-	{
-		return raw(key, b ? "true" : "false");
-	}
-	std::string done() const
-	{
-		return s_ + "}";
-	}
-	std::string line() const
-	{
-		return done() + "\n";
-	}
-
-      private:
-	std::string s_ = "{";
-};
-
-} // namespace
 
 static const char *
 role_name(Role role)
@@ -107,7 +53,7 @@ proc_json(const Log &log, const std::optional<ProcId> &id)
 	if (!id)
 		return "null";
 	const Process &p = log.proc(*id);
-	return Object()
+	return JsonObject()
 	    .number("pid", p.pid)
 	    .text("role", role_name(p.role))
 	    .raw("comm", comm_of(p))
@@ -131,10 +77,10 @@ status_json(const std::optional<int> &status)
 		return "null";
 	int s = *status;
 	if (WIFEXITED(s))
-		return Object().number("exited", WEXITSTATUS(s)).done();
+		return JsonObject().number("exited", WEXITSTATUS(s)).done();
 	if (!WIFSIGNALED(s))
 		return "null";
-	return Object()
+	return JsonObject()
 	    .number("signal", WTERMSIG(s))
 	    .raw("name", signal_name(WTERMSIG(s)))
 	    .flag("core", WCOREDUMP(s))
@@ -160,12 +106,13 @@ guess_code(Guess guess)
 }
 
 /* The keys every event about one process starts with. */
-static Object
-about(const Log &log, size_t i, std::string_view type, std::string_view run)
+static JsonObject
+event_object(
+    const Log &log, size_t i, std::string_view type, std::string_view run)
 {
 	const Event &e = log.events()[i];
 	const Process &p = log.proc(e.proc);
-	Object o = Object::record(type, run);
+	JsonObject o = log_line(type, run);
 
 	/* The first line of a run says which schema the rest is in. */
 	if (e.what == What::Started)
@@ -194,7 +141,7 @@ collected(const Log &log, size_t i, std::string_view run)
 {
 	const Event &e = log.events()[i];
 
-	return about(log, i, "collected", run)
+	return event_object(log, i, "collected", run)
 	    .text("how", e.how == How::Wait ? "wait" : "released")
 	    .raw("by", proc_json(log, e.other))
 	    .raw("status", status_json(collected_status(log, i)))
@@ -210,7 +157,7 @@ signalled(const Event &e, std::string_view run)
 	bool passed = !e.from_terminal && e.count > 0;
 	int sent = e.sent != 0 ? e.sent : e.signo;
 
-	return Object::record("signalled", run)
+	return log_line("signalled", run)
 	    .seconds("t", e.t)
 	    .number("signal", e.signo)
 	    .raw("name", signal_name(e.signo))
@@ -231,7 +178,7 @@ look_json(const Log &log, const Look &l)
 {
 	const Process &p = log.proc(l.proc);
 
-	return Object()
+	return JsonObject()
 	    .number("pid", p.pid)
 	    .text("role", role_name(p.role))
 	    .number("ppid", l.ppid)
@@ -245,13 +192,13 @@ static std::string
 states(const Log &log, const Event &e, std::string_view run)
 {
 	const Snapshot &s = log.snapshot(e.snapshot);
-	std::string looks = "[";
+	JsonArray looks;
 
 	for (const Look &l : s.looks)
-		looks += (looks.size() > 1 ? "," : "") + look_json(log, l);
-	return Object::record("states", run)
+		looks.raw(look_json(log, l));
+	return log_line("states", run)
 	    .seconds("t", e.t)
-	    .raw("processes", looks + "]")
+	    .raw("processes", looks.done())
 	    .number("adopted", s.adopted)
 	    .line();
 }
@@ -263,36 +210,36 @@ json_event(const Log &log, size_t i, std::string_view run)
 
 	switch (e.what) {
 	case What::Started:
-		return about(log, i, "started", run)
+		return event_object(log, i, "started", run)
 		    .raw("by", proc_json(log, e.other))
 		    .flag("already_running", e.before)
 		    .line();
 	case What::Created:
-		return about(log, i, "created", run)
+		return event_object(log, i, "created", run)
 		    .raw("by", proc_json(log, e.by))
 		    .raw("parent", proc_json(log, e.other))
 		    .flag("already_running", e.before)
 		    .line();
 	case What::MainExited:
-		return about(log, i, "main_exited", run)
+		return event_object(log, i, "main_exited", run)
 		    .number("threads", e.count)
 		    .line();
 	case What::Ended:
-		return about(log, i, "ended", run)
+		return event_object(log, i, "ended", run)
 		    .raw("parent", proc_json(log, e.other))
 		    .raw("status", status_json(e.status))
 		    .flag("zombie", e.zombie)
 		    .flag("before_watch", e.before)
 		    .line();
 	case What::Orphaned:
-		return about(log, i, "orphaned", run)
+		return event_object(log, i, "orphaned", run)
 		    .raw("to", proc_json(log, e.other))
 		    .raw("state", state_letter(e.state))
 		    .line();
 	case What::Collected:
 		return collected(log, i, run);
 	case What::Unfollowed:
-		return about(log, i, "unfollowed", run).line();
+		return event_object(log, i, "unfollowed", run).line();
 	case What::Signalled:
 		return signalled(e, run);
 	case What::States:
@@ -303,25 +250,11 @@ json_event(const Log &log, size_t i, std::string_view run)
 	return "";
 }
 
-/*
- * Released as it ended, it was never a zombie; released as it passed to a
- * reaper that ignores SIGCHLD, it was one until then.
- */
-static bool
-released_at_end(const Log &log, const Process &p)
-{
-	if (!p.collected || log.events()[*p.collected].how != How::Released)
-		return false;
-	bool handed = p.orphaned && *p.orphaned < *p.collected;
-	bool ended = p.ended && *p.ended < *p.collected;
-	return !(handed && (!ended || *p.ended < *p.orphaned));
-}
-
 /* From one event of a process to another, or on still: "to" is null. */
 static std::string
 span(const Log &log, pid_t pid, Nanos from, const std::optional<Index> &to)
 {
-	Object o;
+	JsonObject o;
 	o.number("pid", pid).seconds("from", from);
 	if (!to)
 		return o.raw("to", "null")
@@ -338,7 +271,7 @@ span(const Log &log, pid_t pid, Nanos from, const std::optional<Index> &to)
 std::string
 json_summary(const Log &log, std::string_view run)
 {
-	std::string zombies, released, threads;
+	JsonArray zombies, released, threads;
 	int processes = 0;
 	int children = 0;
 
@@ -348,23 +281,20 @@ json_summary(const Log &log, std::string_view run)
 			continue;
 		children++;
 		if (p.main_exited)
-			threads +=
-			    (threads.empty() ? "" : ",") +
-			    span(log, p.pid, *log.when(p.main_exited), p.ended);
+			threads.raw(span(
+			    log, p.pid, *log.when(p.main_exited), p.ended));
 		if (p.ended && released_at_end(log, p))
-			released += (released.empty() ? "" : ",") +
-				    std::to_string(p.pid);
+			released.number(p.pid);
 		else if (p.ended)
-			zombies +=
-			    (zombies.empty() ? "" : ",") +
-			    span(log, p.pid, *log.when(p.ended), p.collected);
+			zombies.raw(
+			    span(log, p.pid, *log.when(p.ended), p.collected));
 	}
-	return Object::record("summary", run)
+	return log_line("summary", run)
 	    .number("processes", processes)
 	    .number("children", children)
-	    .raw("zombies", "[" + zombies + "]")
-	    .raw("released", "[" + released + "]")
-	    .raw("main_exited", "[" + threads + "]")
+	    .raw("zombies", zombies.done())
+	    .raw("released", released.done())
+	    .raw("main_exited", threads.done())
 	    .line();
 }
 
@@ -393,25 +323,25 @@ json_verdicts(
 	std::string out;
 
 	for (const Verdict &x : v)
-		out += Object::record("verdict", run)
-			   .number("pid", log.proc(x.orphan).pid)
-			   .text("outcome", outcome_name(x.outcome))
-			   .raw("reaper", proc_json(log, x.reaper))
-			   .raw("collector", proc_json(log, x.by))
-			   .raw("delay",
-			       x.delay ? decimal_seconds(*x.delay) : "null")
-			   .text("since",
-			       x.zombie_at_handover ? "handover" : "end")
-			   .flag("at_most", x.late)
-			   .raw("inferred", guess_code(x.guess))
-			   .line();
+		out +=
+		    log_line("verdict", run)
+			.number("pid", log.proc(x.orphan).pid)
+			.text("outcome", outcome_name(x.outcome))
+			.raw("reaper", proc_json(log, x.reaper))
+			.raw("collector", proc_json(log, x.collector))
+			.raw("delay", x.delay ? json_seconds(*x.delay) : "null")
+			.text(
+			    "since", x.zombie_at_handover ? "handover" : "end")
+			.flag("at_most", x.at_most)
+			.raw("inferred", guess_code(x.guess))
+			.line();
 	return out;
 }
 
 std::string
 json_end(std::string_view run, int status, std::optional<int> program_status)
 {
-	return Object::record("end", run)
+	return log_line("end", run)
 	    .number("schema", json_schema)
 	    .number("status", status)
 	    .raw("program", status_json(program_status))

@@ -21,10 +21,7 @@
 #include <vector>
 
 #include "core/log.h"
-#include "report/render.h"
-
-/* Bumped whenever a key changes meaning or goes; new keys may come. */
-constexpr int json_schema = 1;
+#include "core/verdict.h"
 
 /* Event i as one line, or nothing for the timeline's samples. */
 std::string json_event(const Log &log, size_t i, std::string_view run);

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "report/json.h"
-#include "report/render.h"
+#include "report/words.h"
 
 namespace {
 
@@ -254,16 +254,6 @@ reasons(const ScanParent &p)
 	}
 }
 
-size_t
-zombie_count(const Scan &scan)
-{
-	size_t n = 0;
-
-	for (const ScanParent &p : scan.parents)
-		n += p.zombies.size();
-	return n;
-}
-
 std::string
 leader_text(const ScanLeader &l, int width)
 {
@@ -281,18 +271,17 @@ leader_text(const ScanLeader &l, int width)
 std::string
 json_named(const Named &p)
 {
-	return "{\"pid\":" + std::to_string(p.pid) +
-	       ",\"comm\":" + json_string(p.comm) + "}";
+	return JsonObject().number("pid", p.pid).text("comm", p.comm).done();
 }
 
 std::string
 json_list(const std::vector<Named> &v)
 {
-	std::string s = "[";
+	JsonArray a;
 
-	for (size_t i = 0; i < v.size(); i++)
-		s += (i > 0 ? "," : "") + json_named(v[i]);
-	return s + "]";
+	for (const Named &p : v)
+		a.raw(json_named(p));
+	return a.done();
 }
 
 const char *
@@ -315,57 +304,58 @@ hold_word(Hold h)
 	return "";
 }
 
-std::string
-json_sigchld(const ScanParent &p)
+const char *
+sigchld_word(Sigchld s)
 {
-	if (!p.sigchld)
-		return "\"sigchld\":null,\"sigchld_blocked\":null";
-	const char *how = *p.sigchld == Sigchld::Caught    ? "caught"
-			  : *p.sigchld == Sigchld::Ignored ? "ignored"
-							   : "default";
-	return std::string("\"sigchld\":\"") + how +
-	       "\",\"sigchld_blocked\":" + (p.blocked ? "true" : "false");
+	switch (s) {
+	case Sigchld::Caught:
+		return "caught";
+	case Sigchld::Ignored:
+		return "ignored";
+	case Sigchld::Default:
+		break;
+	}
+	return "default";
 }
 
 std::string
 json_zombies(const ScanParent &p)
 {
-	std::string s = "[";
+	JsonArray a;
 
-	for (size_t i = 0; i < p.zombies.size(); i++) {
-		const ScanZombie &z = p.zombies[i];
-		char age[32];
-		(void)snprintf(
-		    age, sizeof(age), "%.3f", (double)z.age / (double)second);
-		s += std::string(i > 0 ? "," : "") +
-		     "{\"pid\":" + std::to_string(z.proc.pid) +
-		     ",\"comm\":" + json_string(z.proc.comm) +
-		     ",\"started_ago\":" + age + "}";
-	}
-	return s + "]";
+	for (const ScanZombie &z : p.zombies)
+		a.raw(JsonObject()
+			  .number("pid", z.proc.pid)
+			  .text("comm", z.proc.comm)
+			  .seconds("started_ago", z.age)
+			  .done());
+	return a.done();
 }
 
 std::string
 json_parent(const ScanParent &p)
 {
 	bool seen = p.hold != Hold::Outside && p.hold != Hold::Gone;
-	std::string s = "{\"pid\":";
+	JsonObject o;
 
-	s += p.hold == Hold::Outside ? "null" : std::to_string(p.proc.pid);
-	s += ",\"comm\":" + (seen ? json_string(p.proc.comm) : "null");
-	s += std::string(",\"hold\":\"") + hold_word(p.hold) + "\"";
-	s += ",\"state\":" +
-	     (seen ? json_string(std::string(1, p.state)) : "null");
-	s += ",\"threads\":" + (seen ? std::to_string(p.threads) : "null");
-	s += std::string(",\"main_exited\":") +
-	     (p.main_exited ? "true" : "false");
-	s += std::string(",\"nested\":") + (p.nested ? "true" : "false");
-	s += "," + json_sigchld(p);
-	s += ",\"tracer\":" + (p.tracer ? json_named(*p.tracer) : "null");
-	s += ",\"zombies\":" + json_zombies(p);
-	s += ",\"ancestors\":" + json_list(p.ancestors);
-	s += ",\"init\":" + (p.init ? json_named(*p.init) : "null");
-	return s + "}";
+	o.raw("pid",
+	     p.hold == Hold::Outside ? "null" : std::to_string(p.proc.pid))
+	    .raw("comm", seen ? json_string(p.proc.comm) : "null")
+	    .text("hold", hold_word(p.hold))
+	    .raw("state", seen ? json_string(std::string(1, p.state)) : "null")
+	    .raw("threads", seen ? std::to_string(p.threads) : "null")
+	    .flag("main_exited", p.main_exited)
+	    .flag("nested", p.nested);
+	if (p.sigchld)
+		o.text("sigchld", sigchld_word(*p.sigchld))
+		    .flag("sigchld_blocked", p.blocked);
+	else
+		o.raw("sigchld", "null").raw("sigchld_blocked", "null");
+	return o.raw("tracer", p.tracer ? json_named(*p.tracer) : "null")
+	    .raw("zombies", json_zombies(p))
+	    .raw("ancestors", json_list(p.ancestors))
+	    .raw("init", p.init ? json_named(*p.init) : "null")
+	    .done();
 }
 
 } // namespace
@@ -390,28 +380,26 @@ scan_text(const Scan &scan, int width)
 	return out;
 }
 
+/* The schema first, as on the first line of a watch. */
 std::string
 scan_json(const Scan &scan)
 {
-	std::string s = "{\"zombies\":" + std::to_string(zombie_count(scan)) +
-			",\"parents\":[";
+	JsonArray parents;
+	JsonArray leaders;
 
-	for (size_t i = 0; i < scan.parents.size(); i++)
-		s += (i > 0 ? "," : "") + json_parent(scan.parents[i]);
-	s += "],\"not_zombies\":[";
-	for (size_t i = 0; i < scan.leaders.size(); i++) {
-		const ScanLeader &l = scan.leaders[i];
-		s += std::string(i > 0 ? "," : "") +
-		     "{\"pid\":" + std::to_string(l.proc.pid) +
-		     ",\"comm\":" + json_string(l.proc.comm) +
-		     ",\"ppid\":" + std::to_string(l.ppid) +
-		     ",\"threads\":" + std::to_string(l.threads) + "}";
-	}
-	return s + "]}\n";
-}
-
-int
-scan_status(const Scan &scan)
-{
-	return zombie_count(scan) == 0 ? 0 : 3;
+	for (const ScanParent &p : scan.parents)
+		parents.raw(json_parent(p));
+	for (const ScanLeader &l : scan.leaders)
+		leaders.raw(JsonObject()
+				.number("pid", l.proc.pid)
+				.text("comm", l.proc.comm)
+				.number("ppid", l.ppid)
+				.number("threads", l.threads)
+				.done());
+	return JsonObject()
+	    .number("schema", json_schema)
+	    .number("zombies", (long long)zombie_count(scan))
+	    .raw("parents", parents.done())
+	    .raw("not_zombies", leaders.done())
+	    .line();
 }

@@ -7,21 +7,17 @@
  * while they are read: one that has gone is skipped, not an error.
  */
 
-#include <errno.h>
-#include <fcntl.h>
+#include "sys/scan_proc.h"
+
 #include <signal.h>
-#include <stdio.h>
-#include <string.h>
-#include <unistd.h>
+#include <sys/types.h>
 
 #include <algorithm>
 #include <string_view>
 
-#include "report/scan.h"
 #include "sys/clock.h"
 #include "sys/fd.h"
 #include "sys/proc.h"
-#include "sys/terminal.h"
 
 namespace {
 
@@ -190,19 +186,6 @@ gather(const std::vector<Stat> &all)
 	return scan;
 }
 
-bool
-write_all(int fd, std::string_view s)
-{
-	while (!s.empty()) {
-		ssize_t n = write(fd, s.data(), s.size());
-		if (n > 0)
-			s.remove_prefix((size_t)n);
-		else if (n == -1 && errno != EINTR)
-			return false;
-	}
-	return true;
-}
-
 } // namespace
 
 std::optional<Scan>
@@ -212,36 +195,4 @@ scan_read()
 	if (!all)
 		return std::nullopt;
 	return gather(*all);
-}
-
-int
-scan_main(bool json, const std::optional<std::string> &output)
-{
-	Fd file;
-	const char *name = "standard output";
-
-	if (output) {
-		name = output->c_str();
-		file = Fd(
-		    open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-		if (!file) {
-			(void)fprintf(stderr, "zombie-watch: %s: %s\n", name,
-			    strerror(errno));
-			return 125;
-		}
-	}
-	int fd = file ? file.get() : STDOUT_FILENO;
-	std::optional<Scan> scan = scan_read();
-	if (!scan) {
-		(void)fprintf(
-		    stderr, "zombie-watch: /proc: %s\n", strerror(errno));
-		return 125;
-	}
-	if (!write_all(fd, json ? scan_json(*scan)
-				: scan_text(*scan, terminal_width(fd)))) {
-		(void)fprintf(
-		    stderr, "zombie-watch: %s: %s\n", name, strerror(errno));
-		return 125;
-	}
-	return scan_status(*scan);
 }

@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: BSD-2-Clause
+#include "core/scan.h"
+
+size_t
+zombie_count(const Scan &scan)
+{
+	size_t n = 0;
+
+	for (const ScanParent &p : scan.parents)
+		n += p.zombies.size();
+	return n;
+}
+
+int
+scan_status(const Scan &scan)
+{
+	return zombie_count(scan) == 0 ? 0 : 3;
+}

@@ -1,0 +1,210 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The shared words: the same status, state or process is said the same way
+ * in the story, the summary, the timeline and the verdicts.
+ */
+
+#include "report/words.h"
+
+#include <signal.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h> /* sigabbrev_np */
+#include <sys/wait.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr Nanos second = 1'000'000'000;
+/* Reasons sit under their line's text, past its stamp. */
+constexpr size_t reason_indent = 9;
+/* Narrower terminals still get words, not a letter a line. */
+constexpr int narrowest = 20;
+
+} // namespace
+
+/* printf-style by design: the format attribute checks every call. */
+std::string
+format(const char *fmt, ...) // NOLINT(cert-dcl50-cpp)
+{
+	va_list ap;
+	va_list again;
+
+	va_start(ap, fmt);
+	va_copy(again, ap);
+	/* va_start above: the analyser loses track of it (a false alarm). */
+	// NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+	int n = vsnprintf(nullptr, 0, fmt, ap);
+	va_end(ap);
+	std::string s(n > 0 ? (size_t)n : 0, '\0');
+	if (n > 0)
+		(void)vsnprintf(s.data(), s.size() + 1, fmt, again);
+	va_end(again);
+	return s;
+}
+
+std::string
+secs(Nanos t)
+{
+	return format("%.3fs", (double)t / (double)second);
+}
+
+std::string
+stamp(Nanos t)
+{
+	return format("[%5.1fs] ", (double)t / (double)second);
+}
+
+std::string
+plural(int n, const char *one, const char *many)
+{
+	return format("%d %s", n, n == 1 ? one : many);
+}
+
+const char *
+state_name(char state)
+{
+	switch (state) {
+	case 0:
+		return "gone";
+	case 'R':
+		return "running (R)";
+	case 'S':
+		return "sleeping (S)";
+	case 'D':
+		return "in uninterruptible sleep (D)";
+	case 'Z':
+		return "zombie (Z)";
+	case 'T':
+		return "stopped (T)";
+	case 't':
+		return "stopped by a tracer (t)";
+	case 'I':
+		return "idle (I)";
+	default:
+		return "in another state";
+	}
+}
+
+std::string
+signal_text(int sig)
+{
+	const char *abbrev = sigabbrev_np(sig);
+
+	return abbrev != nullptr ? format("SIG%s", abbrev)
+				 : format("signal %d", sig);
+}
+
+std::string
+describe_status(const std::optional<int> &status)
+{
+	if (!status)
+		return "ended";
+	int s = *status;
+	if (WIFEXITED(s))
+		return format("exited with status %d", WEXITSTATUS(s));
+	if (!WIFSIGNALED(s))
+		return "ended";
+	int sig = WTERMSIG(s);
+	const char *abbrev = sigabbrev_np(sig);
+	/* A learner meets the signal again as $?, where shells add 128. */
+	return abbrev != nullptr
+		   ? format("was killed by signal %d (SIG%s; a shell shows %d)",
+			 sig, abbrev, 128 + sig)
+		   : format("was killed by signal %d (a shell shows %d)", sig,
+			 128 + sig);
+}
+
+std::string
+label(const Log &log, ProcId id)
+{
+	const Process &p = log.proc(id);
+
+	switch (p.role) {
+	case Role::Program:
+		return format("parent %d", (int)p.pid);
+	case Role::Child:
+		return format("child %d", (int)p.pid);
+	case Role::Watcher:
+		return format("zombie-watch (%d)", (int)p.pid);
+	case Role::Outsider:
+		break;
+	}
+	if (p.comm.empty())
+		return format("PID %d", (int)p.pid);
+	return format("PID %d (", (int)p.pid) + p.comm + ")";
+}
+
+std::string
+label_or(const Log &log, const std::optional<ProcId> &id, const char *none)
+{
+	return id ? label(log, *id) : std::string(none);
+}
+
+static std::string_view
+skip_blanks(std::string_view s)
+{
+	size_t n = s.find_first_not_of(' ');
+
+	return n == std::string_view::npos ? std::string_view() : s.substr(n);
+}
+
+/* Whole words a line; a word longer than a line is cut, not looped over. */
+static std::string
+fold_one(std::string_view text, int width)
+{
+	size_t room = (size_t)std::max(width, narrowest) - reason_indent;
+	std::string out;
+
+	for (text = skip_blanks(text); !text.empty();
+	     text = skip_blanks(text)) {
+		size_t cut = text.size();
+		if (cut > room) {
+			cut = text.rfind(' ', room);
+			if (cut == std::string_view::npos || cut == 0)
+				cut = room;
+		}
+		out.append(reason_indent, ' ');
+		out.append(text.substr(0, cut));
+		out += '\n';
+		text.remove_prefix(cut);
+	}
+	return out;
+}
+
+/* A lesson of its own starts on a line of its own, after a newline. */
+std::string
+fold(std::string_view text, int width)
+{
+	std::string out;
+
+	for (size_t nl = text.find('\n'); nl != std::string_view::npos;
+	     nl = text.find('\n')) {
+		out += fold_one(text.substr(0, nl), width);
+		text.remove_prefix(nl + 1);
+	}
+	return out + fold_one(text, width);
+}
+
+const char *
+guess_reason(Guess guess)
+{
+	switch (guess) {
+	case Guess::NoFaults:
+		return "it made no page faults of its own, so collecting it "
+		       "added nothing to any count.";
+	case Guess::Unread:
+		return "it was gone before its page faults could be read.";
+	case Guess::NoCount:
+		return "the collector's count of its children's page faults "
+		       "could not be read.";
+	case Guess::Mixed:
+		return "its collector's count grew for several children at "
+		       "once, one of them gone before its page faults could "
+		       "be read, so the count cannot tell them apart.";
+	case Guess::None:
+		break;
+	}
+	return "";
+}

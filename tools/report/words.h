@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The words every renderer shares: how a status, a state, a signal, a
+ * process and a time are said, and reasons folded to the terminal's width,
+ * in the style the watcher prints in.  Nothing here reads the system or
+ * keeps state.
+ */
+#ifndef ZOMBIE_WORDS_H
+#define ZOMBIE_WORDS_H
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/log.h"
+
+struct Style {
+	int width = 78;      /* reasons are folded to fit this */
+	bool colour = false; /* the timeline's zombie cells stand out */
+	Nanos reaper_wait = 10'000'000'000; /* how long each was given */
+};
+
+/*
+ * "exited with status 0", "was killed by signal 15 (SIGTERM; a shell shows
+ * 143)", "ended".
+ */
+std::string describe_status(const std::optional<int> &status);
+/* "sleeping (S)", "zombie (Z)", "gone" for 0. */
+const char *state_name(char state);
+/* "SIGTERM", or "signal 42" for a signal glibc has no name for. */
+std::string signal_text(int sig);
+/*
+ * Reasons, indented under their line and folded to width, a word never
+ * split unless longer than a line; a newline starts a lesson of its own.
+ */
+std::string fold(std::string_view text, int width);
+/* "parent 42", "child 43", "zombie-watch (41)", "PID 1 (init)". */
+std::string label(const Log &log, ProcId id);
+/* The label, or none where the log does not know who. */
+std::string label_or(
+    const Log &log, const std::optional<ProcId> &id, const char *none);
+/* Why who collected a process is inferred: a sentence; "" for None. */
+const char *guess_reason(Guess guess);
+
+/* printf into a string. */
+std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+/* "1.500s" */
+std::string secs(Nanos t);
+/* "[  1.5s] ", before each line of the story. */
+std::string stamp(Nanos t);
+/* "1 process", "2 processes". */
+std::string plural(int n, const char *one, const char *many);
+
+#endif
