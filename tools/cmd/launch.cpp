@@ -340,12 +340,17 @@ start(Watch &w, Tracker &tr)
 	return std::nullopt;
 }
 
-int
+ExitStatus
 give_up(Watch &w, const Tracker &tr, const Failure &f)
 {
+	ExitFacts facts;
+
 	(void)fprintf(stderr, "zombie-watch: %s\n", f.text.c_str());
+	facts.mode = mode_of(w.opt);
+	facts.exec_error = f.exec_error;
+	facts.failed = !f.exec_error;
 	if (f.exec_error)
-		return *f.exec_error == ENOENT ? 127 : 126;
+		return exit_status(facts);
 	/* The probe's orphans go to the reaper, and the probe ends. */
 	w.hold.reset();
 	if (w.launched && !tr.program_status()) {
@@ -355,5 +360,5 @@ give_up(Watch &w, const Tracker &tr, const Failure &f)
 		    w.opt.argv[0], (int)*w.launched);
 		outlast(*w.launched, w.signals);
 	}
-	return 125;
+	return exit_status(facts);
 }

@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "cmd/failure.h"
+#include "core/status.h"
 
 /* What the watcher inherited, handed on to the program untouched. */
 struct Inherited {
@@ -46,6 +47,6 @@ std::optional<Failure> start(Watch &w, Tracker &tr);
  * lets the probe's orphans go, and stays its parent until it ends, passing
  * on the signals that would end it.  The status to end with.
  */
-int give_up(Watch &w, const Tracker &tr, const Failure &f);
+ExitStatus give_up(Watch &w, const Tracker &tr, const Failure &f);
 
 #endif

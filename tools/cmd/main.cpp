@@ -10,7 +10,6 @@
  * over the kernel, the start or the following, the loop and the end.
  */
 
-#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
@@ -23,38 +22,31 @@
 #include "cmd/options.h"
 #include "cmd/output.h"
 #include "cmd/reaper.h"
+#include "cmd/scan_mode.h"
 #include "cmd/system.h"
+#include "core/status.h"
 #include "core/tracker.h"
-#include "report/scan.h"
 #include "sys/kernel.h"
 
 namespace {
 
 /* A failure before anything was started: told, and nothing to wait for. */
-int
-failed(const Failure &f)
+ExitStatus
+failed(const Options &opt, const Failure &f)
 {
-	(void)fprintf(stderr, "zombie-watch: %s\n", f.text.c_str());
-	return 125;
-}
+	ExitFacts facts;
 
-int
-scan(const Options &opt)
-{
-	/* A closed output is a failure to report, as for a watch. */
-	if (std::optional<Failure> f = standard_files())
-		return failed(*f);
-	if (std::optional<Failure> f = proc_check())
-		return failed(*f);
-	(void)signal(SIGPIPE, SIG_IGN);
-	return scan_main(opt.json, opt.output);
+	(void)fprintf(stderr, "zombie-watch: %s\n", f.text.c_str());
+	facts.mode = mode_of(opt);
+	facts.failed = true;
+	return exit_status(facts);
 }
 
 /*
  * The one place the tracker is made, over the kernel, from what this run
  * is; it lives as long as the watch.
  */
-int
+ExitStatus
 watch(Watch &w)
 {
 	KernelSystem sys(w.t0, w.epoll);
@@ -78,21 +70,27 @@ watch(Watch &w)
 	return f ? give_up(w, tr, *f) : finish(w, tr);
 }
 
+ExitStatus
+zombie_watch(int argc, char *argv[])
+{
+	Options opt;
+
+	if (std::optional<ExitStatus> end = options(argc, argv, opt))
+		return *end;
+	if (opt.scan)
+		return scan_mode(opt);
+	if (opt.check && getpid() == 1)
+		return refuse_pid1();
+	Watch w(opt);
+	if (std::optional<Failure> f = setup(w))
+		return failed(opt, *f);
+	return watch(w);
+}
+
 } // namespace
 
 int
 main(int argc, char *argv[])
 {
-	Options opt;
-
-	if (std::optional<int> end = options(argc, argv, opt))
-		return *end;
-	if (opt.scan)
-		return scan(opt);
-	if (opt.check && getpid() == 1)
-		return refuse_pid1();
-	Watch w(opt);
-	if (std::optional<Failure> f = setup(w))
-		return failed(*f);
-	return watch(w);
+	return static_cast<int>(zombie_watch(argc, argv));
 }

@@ -17,9 +17,6 @@
 
 namespace {
 
-/* The status of a usage error. */
-constexpr int USAGE = 2;
-
 void
 usage(FILE *to)
 {
@@ -74,12 +71,25 @@ usage(FILE *to)
 }
 
 /* Tells what was wrong, and the usage; the status to end with. */
-int
+ExitStatus
 usage_error(const char *what, const char *arg)
 {
+	ExitFacts f;
+
 	(void)fprintf(stderr, "zombie-watch: %s %s\n", what, arg);
 	usage(stderr);
-	return USAGE;
+	f.usage_error = true;
+	return exit_status(f);
+}
+
+/* Told what was asked, it has nothing to run. */
+ExitStatus
+told()
+{
+	ExitFacts f;
+
+	f.mode = Mode::Help;
+	return exit_status(f);
 }
 
 /* Decimal seconds, as 10 or 0.5, and nothing else: no sign, hex or space. */
@@ -129,7 +139,7 @@ pid_arg(std::string_view s)
 	return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
 }
 
-int
+ExitStatus
 unknown_option(const char *word)
 {
 	/* Within "-qx", getopt names the letter; the word would mislead. */
@@ -153,7 +163,7 @@ enum Long : int {
 };
 
 /* The modes that run no program of their own take none. */
-std::optional<int>
+std::optional<ExitStatus>
 options_check(const Options &o, bool waits, bool program)
 {
 	if (waits && !o.check)
@@ -173,7 +183,7 @@ options_check(const Options &o, bool waits, bool program)
  * One option getopt_long found; waits, whether --reaper-wait was given.
  * The status to end with at once, if it says to end.
  */
-std::optional<int>
+std::optional<ExitStatus>
 one_option(int c, char *argv[], Options &o, bool &waits)
 {
 	std::optional<Nanos> w;
@@ -181,10 +191,10 @@ one_option(int c, char *argv[], Options &o, bool &waits)
 	switch (c) {
 	case 'h':
 		usage(stdout);
-		return 0;
+		return told();
 	case OPT_VERSION:
 		(void)printf("zombie-watch %s\n", ZOMBIE_VERSION);
-		return 0;
+		return told();
 	case OPT_CHECK:
 		o.check = true;
 		break;
@@ -224,7 +234,7 @@ one_option(int c, char *argv[], Options &o, bool &waits)
  * Options end at the first word that is not one, so that the program's
  * own are left to it.
  */
-std::optional<int>
+std::optional<ExitStatus>
 options(int argc, char *argv[], Options &o)
 {
 	static const struct option longs[] = {
@@ -244,9 +254,11 @@ options(int argc, char *argv[], Options &o)
 
 	opterr = 0;
 	while ((c = getopt_long(argc, argv, "+:ho:q", longs, nullptr)) != -1)
-		if (std::optional<int> end = one_option(c, argv, o, waits))
+		if (std::optional<ExitStatus> end =
+			one_option(c, argv, o, waits))
 			return end;
-	if (std::optional<int> end = options_check(o, waits, optind < argc))
+	if (std::optional<ExitStatus> end =
+		options_check(o, waits, optind < argc))
 		return end;
 	o.probe = o.check && optind == argc;
 	if (optind < argc)
@@ -259,4 +271,14 @@ options(int argc, char *argv[], Options &o)
 	}
 	o.argv.push_back(nullptr);
 	return std::nullopt;
+}
+
+Mode
+mode_of(const Options &o)
+{
+	if (o.scan)
+		return Mode::Scan;
+	if (o.follow)
+		return Mode::Follow;
+	return o.check ? Mode::Check : Mode::Run;
 }

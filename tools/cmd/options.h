@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/record.h"
+#include "core/status.h"
 
 /* The probe's name, as ps and the narration show it. */
 constexpr const char *PROBE_NAME = "reaper-probe";
@@ -40,6 +41,8 @@ struct Options {
  * (--help, --version, a usage error, told already), the status to end
  * with.
  */
-std::optional<int> options(int argc, char *argv[], Options &o);
+std::optional<ExitStatus> options(int argc, char *argv[], Options &o);
+/* The mode the options ask for. */
+Mode mode_of(const Options &o);
 
 #endif

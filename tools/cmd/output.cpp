@@ -12,7 +12,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <optional>
@@ -94,15 +93,6 @@ reraise(int signo)
 	(void)sigprocmask(SIG_UNBLOCK, &mask, nullptr);
 }
 
-int
-program_exit(const Tracker &tr)
-{
-	int status = tr.program_status().value_or(0);
-
-	return WIFSIGNALED(status) ? 128 + WTERMSIG(status)
-				   : WEXITSTATUS(status);
-}
-
 /* What is told once the run is over, before the status line. */
 std::string
 report(const Watch &w, Nanos end, const std::vector<Verdict> &v)
@@ -120,26 +110,34 @@ report(const Watch &w, Nanos end, const std::vector<Verdict> &v)
 
 } // namespace
 
-int
+ExitStatus
 finish(Watch &w, const Tracker &tr)
 {
 	Nanos end = tr.now();
 	std::vector<Verdict> v;
+	ExitFacts f;
 
 	flush(w, end + SETTLE);
-	if (w.opt.check)
+	f.mode = mode_of(w.opt);
+	f.program = tr.program_status();
+	f.signal = w.signo;
+	f.records_refused = w.records_refused;
+	f.probe = w.opt.probe;
+	if (w.opt.check) {
 		v = judge(w.log, w.style);
-	int status = w.opt.check ? check_status(w, tr, v) : program_exit(tr);
+		f.check = check_found(w, tr, v);
+	}
 	w.out.write(report(w, end, v));
-	/* Ended by a signal, the watcher re-raises it: a shell sees 128+N. */
+	/* The status it ends with, should the output not fail. */
 	if (w.opt.json)
-		w.out.write(
-		    json_end(w.run, w.signo != 0 ? 128 + w.signo : status,
-			tr.program_status()));
+		w.out.write(json_end(w.run, static_cast<int>(exit_status(f)),
+		    tr.program_status()));
 	if (w.out.error() != 0)
 		(void)fprintf(stderr, "zombie-watch: %s: %s\n", w.out.name(),
 		    strerror(w.out.error()));
+	f.failed = w.out.error() != 0;
+	/* Ended by a signal, the watcher re-raises it: a shell sees 128+N. */
 	if (w.signo != 0)
 		reraise(w.signo);
-	return w.out.error() != 0 ? 125 : status;
+	return exit_status(f);
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "core/record.h"
+#include "core/status.h"
 #include "sys/fd.h"
 
 /*
@@ -45,6 +46,6 @@ class Tracker;
  */
 void flush(Watch &w, Nanos horizon);
 /* Tells the rest and the report; the status to end with. */
-int finish(Watch &w, const Tracker &tr);
+ExitStatus finish(Watch &w, const Tracker &tr);
 
 #endif

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
- * --check-reaper: the built-in probe and the check's own status.  The
+ * --check-reaper: the built-in probe, and what the check found.  The
  * verdicts themselves are decided from the log alone, elsewhere.
  */
 
@@ -114,9 +114,11 @@ probe_release(Watch &w, Tracker &tr)
 		w.hold.reset();
 }
 
-int
+ExitStatus
 refuse_pid1()
 {
+	ExitFacts f;
+
 	(void)fprintf(stderr,
 	    "zombie-watch: --check-reaper: zombie-watch is PID 1 here, so no "
 	    "other process\n"
@@ -124,25 +126,38 @@ refuse_pid1()
 	    "inside the\n"
 	    "container under the container's own init, for example with\n"
 	    "  docker exec CONTAINER /zombie-watch --check-reaper\n");
-	return 4;
+	f.mode = Mode::Check;
+	f.pid1 = true;
+	return exit_status(f);
 }
 
 /*
  * Under --check-reaper the status is the check's, whatever the program's:
  * a CI job gates on it alone.  The program's own is told apart.
  */
-int
-check_status(
+CheckFound
+check_found(
     const Watch &w, const Tracker &tr, const std::vector<Verdict> &verdicts)
 {
-	int status = check_status(verdicts);
+	CheckFound found;
 	std::optional<int> ps = tr.program_status();
 
-	/* Without fork records, an orphan may have come and gone unseen. */
-	if (status == 0 && w.records_refused && !w.opt.probe)
-		status = 4;
+	for (const Verdict &v : verdicts)
+		switch (v.outcome) {
+		case Outcome::Collected:
+		case Outcome::Released:
+			found.settled++;
+			break;
+		case Outcome::NotCollected:
+			found.not_collected++;
+			break;
+		case Outcome::Unfollowed:
+		case Outcome::Running:
+			found.unjudged++;
+			break;
+		}
 	if (ps && *ps != 0)
 		(void)fprintf(stderr, "zombie-watch: %s %s\n", w.opt.argv[0],
 		    describe_status(*ps).c_str());
-	return status;
+	return found;
 }

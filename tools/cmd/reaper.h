@@ -2,7 +2,7 @@
 /*
  * --check-reaper: the probe that makes two orphans for the system's reaper
  * when no program is given, holding them until the watcher follows them;
- * the refusal to check as PID 1; and the check's status.
+ * the refusal to check as PID 1; and what the check found.
  */
 #ifndef ZOMBIE_REAPER_H
 #define ZOMBIE_REAPER_H
@@ -14,6 +14,7 @@
 #include "cmd/failure.h"
 #include "cmd/launch.h"
 #include "core/record.h"
+#include "core/status.h"
 #include "report/render.h"
 #include "sys/fd.h"
 
@@ -33,12 +34,12 @@ Result<std::vector<pid_t>> probe_pids(const Fd &report);
 /* Lets the probe's orphans go once each is followed. */
 void probe_release(Watch &w, Tracker &tr);
 /* Says why the check cannot run as PID 1; the status to end with. */
-int refuse_pid1();
+ExitStatus refuse_pid1();
 /*
- * The check's status from its verdicts and how it could watch; the
- * program's own, if not 0, goes to standard error.
+ * What the check found, for its status.  The program's own status, which
+ * the check's replaces, goes to standard error if it is not 0.
  */
-int check_status(
+CheckFound check_found(
     const Watch &w, const Tracker &tr, const std::vector<Verdict> &verdicts);
 
 #endif

@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * zombie-watch --scan: it starts nothing and follows nothing.  The output
+ * is opened first, so that a file that cannot be written fails before
+ * /proc is read.
+ */
+
+#include "cmd/scan_mode.h"
+
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <optional>
+
+#include "cmd/failure.h"
+#include "cmd/launch.h"
+#include "cmd/output.h"
+#include "report/scan.h"
+#include "sys/kernel.h"
+
+namespace {
+
+/* Writes the scan; how many zombies it found. */
+Result<size_t>
+scan_write(const Options &o)
+{
+	Output out;
+
+	/* A closed output is a failure to report, as for a watch. */
+	if (std::optional<Failure> f = standard_files())
+		return *f;
+	if (std::optional<Failure> f = proc_check())
+		return *f;
+	(void)signal(SIGPIPE, SIG_IGN);
+	if (o.output && !out.open(o.output->c_str()))
+		return failure(*o.output);
+	std::optional<Scan> scan = scan_read();
+	if (!scan)
+		return failure("/proc");
+	out.write(o.json ? scan_json(*scan)
+			 : scan_text(*scan, terminal_width(out.fd())));
+	if (out.error() != 0)
+		return failure(out.name(), out.error());
+	size_t zombies = 0;
+	for (const ScanParent &p : scan->parents)
+		zombies += p.zombies.size();
+	return zombies;
+}
+
+} // namespace
+
+ExitStatus
+scan_mode(const Options &o)
+{
+	ExitFacts f;
+	Result<size_t> zombies = scan_write(o);
+
+	f.mode = Mode::Scan;
+	if (zombies) {
+		f.zombies = *zombies;
+	} else {
+		(void)fprintf(stderr, "zombie-watch: %s\n",
+		    zombies.failure().text.c_str());
+		f.failed = true;
+	}
+	return exit_status(f);
+}

@@ -1,0 +1,15 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/* zombie-watch --scan: read /proc once, and say what holds each zombie. */
+#ifndef ZOMBIE_SCAN_MODE_H
+#define ZOMBIE_SCAN_MODE_H
+
+#include "cmd/options.h"
+#include "core/status.h"
+
+/*
+ * Writes the scan, as text or JSON, to --output's file or standard
+ * output; the status to end with.
+ */
+ExitStatus scan_mode(const Options &o);
+
+#endif
