@@ -40,7 +40,7 @@ render_all(const Log &log, std::optional<int> program_status)
 		out += json_event(log, i, "r1");
 	std::vector<Verdict> v = judge(log, 2 * sec);
 	return out + json_summary(log, "r1") + json_verdicts(log, v, "r1") +
-	       json_end("r1", check_status(v), program_status);
+	       json_end("r1", status_of_check(v), program_status);
 }
 
 /*

@@ -4,8 +4,11 @@
 #define ZOMBIE_TESTS_LOG_EVENTS_H
 
 #include <optional>
+#include <vector>
 
 #include "core/log.h"
+#include "core/status.h"
+#include "core/verdict.h"
 
 constexpr Nanos ms = 1'000'000;
 constexpr Nanos sec = 1000 * ms;
@@ -44,6 +47,16 @@ orphaned(Nanos t, ProcId proc, ProcId to, char state)
 	Event e = at(t, What::Orphaned, proc, to);
 	e.state = state;
 	return e;
+}
+
+/* The status a --check-reaper run ends with, given these verdicts. */
+inline int
+status_of_check(const std::vector<Verdict> &v)
+{
+	ExitFacts f;
+	f.mode = Mode::Check;
+	f.check = tally(v);
+	return static_cast<int>(exit_status(f));
 }
 
 #endif

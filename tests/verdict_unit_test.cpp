@@ -68,7 +68,7 @@ TEST(Verdict, DelayCountsFromTheLaterOfItsEndAndItsHandover)
 	EXPECT_EQ(v[1].delay, 200 * ms);
 	EXPECT_TRUE(v[1].zombie_at_handover);
 	EXPECT_TRUE(v[1].at_most);
-	EXPECT_EQ(check_status(v), 0);
+	EXPECT_EQ(status_of_check(v), 0);
 }
 
 TEST(Verdict, AZombieLeftWhenItsWaitRanOutFailsTheCheck)
@@ -88,7 +88,7 @@ TEST(Verdict, AZombieLeftWhenItsWaitRanOutFailsTheCheck)
 	EXPECT_EQ(v[1].collector, std::nullopt);
 	/* How long it was given, not how long it has been. */
 	EXPECT_EQ(v[1].delay, reaper_wait);
-	EXPECT_EQ(check_status(v), 3);
+	EXPECT_EQ(status_of_check(v), 3);
 }
 
 /* No one waits under a reaper that ignores SIGCHLD, and none is left. */
@@ -104,21 +104,21 @@ TEST(Verdict, AReleaseByTheKernelPassesTheCheck)
 	ASSERT_EQ(v.size(), 1U);
 	EXPECT_EQ(v[0].outcome, Outcome::Released);
 	EXPECT_EQ(v[0].collector, std::nullopt);
-	EXPECT_EQ(check_status(v), 0);
+	EXPECT_EQ(status_of_check(v), 0);
 }
 
 /* Orphans the watcher collects itself say nothing of the system's reaper. */
 TEST(Verdict, NothingCheckedIsNoPass)
 {
 	Check c;
-	EXPECT_EQ(check_status(c.verdicts()), 4);
+	EXPECT_EQ(status_of_check(c.verdicts()), 4);
 
 	ProcId own = c.child(7826);
 	c.log.append(orphaned(sec, own, c.watcher, 'S'));
 	c.log.append(ended(2 * sec, own, c.watcher, 0, false));
 	c.log.append(collected(2 * sec, own, c.watcher, How::Wait));
 	EXPECT_TRUE(c.verdicts().empty());
-	EXPECT_EQ(check_status(c.verdicts()), 4);
+	EXPECT_EQ(status_of_check(c.verdicts()), 4);
 }
 
 /* One orphan without a verdict withholds the pass, not a failure. */
@@ -134,17 +134,17 @@ TEST(Verdict, AnOrphanNotFollowedOrStillRunningWithholdsThePass)
 	std::vector<Verdict> v = c.verdicts();
 	ASSERT_EQ(v.size(), 2U);
 	EXPECT_EQ(v[1].outcome, Outcome::Running);
-	EXPECT_EQ(check_status(v), 4);
+	EXPECT_EQ(status_of_check(v), 4);
 
 	c.log.append(at(3 * sec, What::Unfollowed, running));
 	v = c.verdicts();
 	EXPECT_EQ(v[1].outcome, Outcome::Unfollowed);
 	EXPECT_EQ(v[1].delay, std::nullopt);
-	EXPECT_EQ(check_status(v), 4);
+	EXPECT_EQ(status_of_check(v), 4);
 
 	/* A zombie left beside it still fails the check. */
 	ProcId left = c.child(7828);
 	c.log.append(orphaned(sec, left, c.init, 'S'));
 	c.log.append(ended(4 * sec, left, c.init, 0));
-	EXPECT_EQ(check_status(c.verdicts()), 3);
+	EXPECT_EQ(status_of_check(c.verdicts()), 3);
 }

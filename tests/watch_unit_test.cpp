@@ -259,7 +259,7 @@ TEST(Narrate, KernelReleasesWithoutAnyoneWaiting)
 	    "(reaper) ignores SIGCHLD; no one called wait\n"
 	    "reaper: child 7827 was released by the kernel because PID 900 "
 	    "(reaper) ignores SIGCHLD; no one called wait\n");
-	EXPECT_EQ(check_status(judge(h.log, h.style.reaper_wait)), 0);
+	EXPECT_EQ(status_of_check(judge(h.log, h.style.reaper_wait)), 0);
 }
 
 TEST(Narrate, ParentCollectsThreeChildrenThenExits)
@@ -609,23 +609,23 @@ TEST(Reaper, VerdictsOnEachOrphan)
 	    "reaper: child 7831 still ran when the check ended: no verdict\n"
 	    "reaper: child 7832 was released by the kernel because PID 900 "
 	    "ignores SIGCHLD; no one called wait\n");
-	EXPECT_EQ(check_status(judge(r.log, r.style.reaper_wait)), 3);
+	EXPECT_EQ(status_of_check(judge(r.log, r.style.reaper_wait)), 3);
 	EXPECT_TRUE(has(timeline(r.log, 20 * sec, r.style),
 	    "exited with status 0; not collected by PID 1 (init)\n"));
 
 	/* A pass needs an orphan checked, and every orphan followed. */
 	Story fine;
-	EXPECT_EQ(check_status(judge(fine.log, fine.style.reaper_wait)), 4);
+	EXPECT_EQ(status_of_check(judge(fine.log, fine.style.reaper_wait)), 4);
 	ProcId child = fine.forked(0, 7826, fine.program);
 	ProcId init1 = fine.log.add_process(1, Role::Outsider);
 	fine.put(orphaned(sec, child, init1, 'S'));
 	fine.put(ended(2 * sec, child, init1, 0, true));
 	fine.put(collected(3 * sec, child, init1, How::Wait));
-	EXPECT_EQ(check_status(judge(fine.log, fine.style.reaper_wait)), 0);
+	EXPECT_EQ(status_of_check(judge(fine.log, fine.style.reaper_wait)), 0);
 	ProcId lost = fine.forked(0, 7827, fine.program);
 	fine.put(orphaned(sec, lost, init1, 'S'));
 	fine.put(at(4 * sec, What::Unfollowed, lost));
-	EXPECT_EQ(check_status(judge(fine.log, fine.style.reaper_wait)), 4);
+	EXPECT_EQ(status_of_check(judge(fine.log, fine.style.reaper_wait)), 4);
 }
 
 TEST(Timeline, ColumnsFitTheRunAndRowsAreCapped)

@@ -420,11 +420,35 @@ TEST(Watch, ReportsWhatWentWrong)
 	EXPECT_TRUE(exited(r, 125)) << "wait status " << r.parent_status;
 	EXPECT_EQ(r.err, "zombie-watch: pidfd_open: Operation not permitted\n");
 	EXPECT_EQ(r.out, "");
+	/* Nor does it leave it behind: it is collected before the end. */
+	expect_nothing_left(r);
 	Seen quiet = watch(watcher({"sh", "-c", "exit 3"}));
 	line(quiet, "^summary: no child was seen$");
 	Seen help = watch(watcher({"--help"}));
 	EXPECT_EQ(help.parent_status, 0);
 	EXPECT_EQ(help.out.rfind("usage: zombie-watch", 0), 0u) << help.out;
+}
+
+/*
+ * Failing once the program runs (its timers are refused only after the
+ * start), the watcher stops telling but stays the program's parent until
+ * it ends, and leaves nothing behind.
+ */
+TEST(Watch, FailingLateWaitsForTheProgram)
+{
+	Options late = watcher({"sh", "-c", "sleep 1; echo ran"});
+	late.no_timerfd = true;
+	Seen r = watch(late);
+
+	EXPECT_TRUE(exited(r, 125)) << "wait status " << r.parent_status;
+	EXPECT_TRUE(std::regex_search(r.err,
+	    std::regex("^zombie-watch: timerfd: Operation not permitted\n"
+		       "zombie-watch: no longer watching; waiting for sh "
+		       "\\(\\d+\\) to end\n$")))
+	    << r.err;
+	EXPECT_EQ(r.out, "ran\n");
+	EXPECT_GE(r.parent_exit_at, 1.0);
+	expect_nothing_left(r);
 }
 
 TEST(Reaper, PlainZombieStaysUnderAnInitThatNeverCollects)

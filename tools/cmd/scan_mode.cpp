@@ -7,60 +7,60 @@
 
 #include "cmd/scan_mode.h"
 
-#include <errno.h>
-#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <unistd.h>
 
-#include <string_view>
+#include <optional>
 
+#include "cmd/failure.h"
+#include "cmd/launch.h"
+#include "cmd/output.h"
 #include "report/scan.h"
-#include "sys/fd.h"
 #include "sys/kernel.h"
 #include "sys/scan_proc.h"
 
-static bool
-write_all(int fd, std::string_view s)
+namespace {
+
+/* Writes the scan; how many zombies it found. */
+Result<size_t>
+scan_write(const Options &o)
 {
-	while (!s.empty()) {
-		ssize_t n = write(fd, s.data(), s.size());
-		if (n > 0)
-			s.remove_prefix((size_t)n);
-		else if (n == -1 && errno != EINTR)
-			return false;
-	}
-	return true;
+	Output out;
+
+	/* A closed output is a failure to report, as for a watch. */
+	if (std::optional<Failure> f = standard_files())
+		return *f;
+	if (std::optional<Failure> f = proc_check())
+		return *f;
+	(void)signal(SIGPIPE, SIG_IGN);
+	if (o.output && !out.open(o.output->c_str()))
+		return failure(*o.output);
+	std::optional<Scan> scan = scan_read();
+	if (!scan)
+		return failure("/proc");
+	out.write(o.json ? scan_json(*scan)
+			 : scan_text(*scan, terminal_width(out.fd())));
+	if (out.error() != 0)
+		return failure(out.name(), out.error());
+	return zombie_count(*scan);
 }
 
-int
-scan_main(bool json, const std::optional<std::string> &output)
-{
-	Fd file;
-	const char *name = "standard output";
+} // namespace
 
-	if (output) {
-		name = output->c_str();
-		file = Fd(
-		    open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-		if (!file) {
-			(void)fprintf(stderr, "zombie-watch: %s: %s\n", name,
-			    strerror(errno));
-			return 125;
-		}
+ExitStatus
+scan_mode(const Options &o)
+{
+	ExitFacts f;
+	Result<size_t> zombies = scan_write(o);
+
+	f.mode = Mode::Scan;
+	if (zombies) {
+		f.zombies = *zombies;
+	} else {
+		(void)fprintf(stderr, "zombie-watch: %s\n",
+		    zombies.failure().text.c_str());
+		f.failed = true;
 	}
-	int fd = file ? file.get() : STDOUT_FILENO;
-	std::optional<Scan> scan = scan_read();
-	if (!scan) {
-		(void)fprintf(
-		    stderr, "zombie-watch: /proc: %s\n", strerror(errno));
-		return 125;
-	}
-	if (!write_all(fd, json ? scan_json(*scan)
-				: scan_text(*scan, terminal_width(fd)))) {
-		(void)fprintf(
-		    stderr, "zombie-watch: %s: %s\n", name, strerror(errno));
-		return 125;
-	}
-	return scan_status(*scan);
+	return exit_status(f);
 }

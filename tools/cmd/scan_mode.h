@@ -3,11 +3,13 @@
 #ifndef ZOMBIE_SCAN_MODE_H
 #define ZOMBIE_SCAN_MODE_H
 
-#include <optional>
-#include <string>
+#include "cmd/options.h"
+#include "core/status.h"
 
-/* Writes the scan, as text or JSON, to output or standard output, and
- * returns the exit status. */
-int scan_main(bool json, const std::optional<std::string> &output);
+/*
+ * Writes the scan, as text or JSON, to --output's file or standard
+ * output; the status to end with.
+ */
+ExitStatus scan_mode(const Options &o);
 
 #endif

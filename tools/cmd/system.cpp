@@ -4,7 +4,6 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/epoll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,13 +62,10 @@ int
 KernelSystem::watch(PinId pin, std::uint64_t token)
 {
 	Held *h = held(pin);
-	struct epoll_event ev = {};
 
-	ev.events = EPOLLIN | EPOLLET;
-	ev.data.u64 = token;
 	if (h == nullptr)
 		return EBADF;
-	if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, h->pidfd.get(), &ev) == -1)
+	if (!epoll_.add(h->pidfd.get(), token, Epoll::Trigger::Edge))
 		return errno;
 	return 0;
 }

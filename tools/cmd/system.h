@@ -11,12 +11,12 @@
 #include <unordered_map>
 
 #include "core/sys.h"
-#include "sys/fd.h"
+#include "sys/events.h"
 
 class KernelSystem final : public System {
       public:
 	/* t0: the watch's start; epoll: where pidfds are watched. */
-	KernelSystem(Nanos t0, const Fd &epoll) : t0_(t0), epoll_(epoll)
+	KernelSystem(Nanos t0, Epoll &epoll) : t0_(t0), epoll_(epoll)
 	{
 	}
 	Nanos now() override;
@@ -47,7 +47,7 @@ class KernelSystem final : public System {
 	Held *held(PinId pin);
 
 	Nanos t0_;
-	const Fd &epoll_;
+	Epoll &epoll_;
 	std::unordered_map<PinId, Held> held_;
 	PinId next_ = 0;
 };

@@ -10,9 +10,3 @@ zombie_count(const Scan &scan)
 		n += p.zombies.size();
 	return n;
 }
-
-int
-scan_status(const Scan &scan)
-{
-	return zombie_count(scan) == 0 ? 0 : 3;
-}

@@ -79,7 +79,5 @@ struct Scan {
 
 /* How many zombies, under every parent. */
 size_t zombie_count(const Scan &scan);
-/* 0 with no zombie, 3 with one. */
-int scan_status(const Scan &scan);
 
 #endif

@@ -65,15 +65,24 @@ judge(const Log &log, Nanos wait)
 	return out;
 }
 
-int
-check_status(const std::vector<Verdict> &v)
+CheckFound
+tally(const std::vector<Verdict> &v)
 {
-	auto is = [&](Outcome o) {
-		return std::any_of(v.begin(), v.end(),
-		    [o](const Verdict &x) { return x.outcome == o; });
-	};
-	if (is(Outcome::NotCollected))
-		return 3;
-	return v.empty() || is(Outcome::Unfollowed) || is(Outcome::Running) ? 4
-									    : 0;
+	CheckFound found;
+
+	for (const Verdict &x : v)
+		switch (x.outcome) {
+		case Outcome::Collected:
+		case Outcome::Released:
+			found.settled++;
+			break;
+		case Outcome::NotCollected:
+			found.not_collected++;
+			break;
+		case Outcome::Unfollowed:
+		case Outcome::Running:
+			found.unjudged++;
+			break;
+		}
+	return found;
 }

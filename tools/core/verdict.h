@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/status.h"
 
 /* What the reaper check found for one orphan. */
 enum class Outcome : std::uint8_t {
@@ -42,8 +43,8 @@ struct Verdict {
  * be collected.
  */
 std::vector<Verdict> judge(const Log &log, Nanos wait);
-/* 0 every orphan was collected or released; 3 one was not; 4 none was
- * checked, or one could not be followed. */
-int check_status(const std::vector<Verdict> &v);
+/* How many verdicts settled an orphan, found one still a zombie, or
+ * could conclude nothing: what the exit status is decided from. */
+CheckFound tally(const std::vector<Verdict> &v);
 
 #endif

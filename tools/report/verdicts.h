@@ -13,12 +13,6 @@
 #include "core/verdict.h"
 #include "report/words.h"
 
-/* The verdicts, each orphan given the style's reaper_wait. */
-inline std::vector<Verdict>
-judge(const Log &log, const Style &style)
-{
-	return judge(log, style.reaper_wait);
-}
 /* The verdicts as the reaper: lines say them. */
 std::string verdicts(const Log &log, const Style &style);
 

@@ -1,0 +1,284 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * zombie-watch's command line: getopt_long over the options, the checks
+ * on which of them go together, the usage, and the program to run.
+ */
+
+#include "cmd/options.h"
+
+#include <getopt.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string_view>
+
+#include "sys/proc.h"
+
+namespace {
+
+void
+usage(FILE *to)
+{
+	(void)fputs(
+	    "usage: zombie-watch [-q] [--json] [-o FILE] [--check-reaper "
+	    "[--reaper-wait=SECONDS]]\n"
+	    "                    [--] [PROGRAM [ARG...]]\n"
+	    "       zombie-watch [-q] [--json] [-o FILE] --pid=PID\n"
+	    "       zombie-watch [--json] [-o FILE] --scan\n"
+	    "Run PROGRAM (by default the zombie beside zombie-watch) and tell "
+	    "the "
+	    "life of it\nand of every process it creates, until all have been "
+	    "collected.\n\n"
+	    "  --check-reaper         check this system's reaper: do not adopt "
+	    "orphans, follow\n"
+	    "                         each to the process that adopts it, and "
+	    "tell whether and\n"
+	    "                         how soon it collects it; with no "
+	    "PROGRAM, "
+	    "run a probe of\n"
+	    "                         its own (two orphans, under a second "
+	    "plus "
+	    "the reaper's\n"
+	    "                         delay); refused as PID 1, which has no "
+	    "reaper above it\n"
+	    "  --reaper-wait=SECONDS  how long to wait for each orphan "
+	    "(default "
+	    "10)\n"
+	    "  --pid=PID              follow a running process and its "
+	    "descendants; observe only\n"
+	    "  --scan                 list the zombies in this PID namespace "
+	    "now, "
+	    "and why they stay\n"
+	    "  --json                 write the events as JSON Lines (schema "
+	    "in "
+	    "zombie-watch(1))\n"
+	    "  -o, --output=FILE      write the watcher's own output to FILE, "
+	    "apart from PROGRAM's\n"
+	    "  -q, --quiet            write only the summary and the verdicts\n"
+	    "  -h, --help             show this help; --version, the "
+	    "version\n\n"
+	    "Exit status: the program's own; 128+N if signal N killed it; "
+	    "126 PROGRAM cannot\nrun; 127 PROGRAM not found; 2 usage error; "
+	    "125 zombie-watch failed (also when\nits output failed).\n"
+	    "With --check-reaper the status is the check's: 0 every orphan was "
+	    "collected or\nreleased; 3 one was not; 4 nothing was checked, "
+	    "or one could not be followed;\n2 usage error; 125 failure; 126, "
+	    "127 as above.\n"
+	    "With --scan: 0 no zombie; 3 there is one.  With --pid: 0, or 125 "
+	    "if it cannot\nfollow PID; the process's own status is told.\n",
+	    to);
+}
+
+/* Tells what was wrong, and the usage; the status to end with. */
+ExitStatus
+usage_error(const char *what, const char *arg)
+{
+	ExitFacts f;
+
+	(void)fprintf(stderr, "zombie-watch: %s %s\n", what, arg);
+	usage(stderr);
+	f.usage_error = true;
+	return exit_status(f);
+}
+
+/* Told what was asked, it has nothing to run. */
+ExitStatus
+told()
+{
+	ExitFacts f;
+
+	f.mode = Mode::Help;
+	return exit_status(f);
+}
+
+/* Decimal seconds, as 10 or 0.5, and nothing else: no sign, hex or space. */
+std::optional<Nanos>
+seconds(std::string_view s)
+{
+	size_t dot = s.find('.');
+	std::string_view whole = s.substr(0, dot);
+	std::string_view frac =
+	    dot == std::string_view::npos ? "" : s.substr(dot + 1);
+	auto digits = [](std::string_view d) {
+		return d.find_first_not_of("0123456789") ==
+		       std::string_view::npos;
+	};
+
+	if (whole.empty() || whole.size() > 7 || !digits(whole) ||
+	    !digits(frac) || (dot != std::string_view::npos && frac.empty()))
+		return std::nullopt;
+	Nanos ns =
+	    strtoll(std::string(whole).c_str(), nullptr, 10) * 1'000'000'000;
+	Nanos unit = 100'000'000;
+	for (size_t i = 0; i < frac.size() && unit > 0; i++, unit /= 10)
+		ns += (frac[i] - '0') * unit;
+	return ns;
+}
+
+std::string
+beside_us(std::string_view name)
+{
+	std::string path = exe_read().value_or("");
+
+	path.erase(
+	    path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+	return path + std::string(name);
+}
+
+/* A process number as given on the command line, and nothing else. */
+std::optional<pid_t>
+pid_arg(std::string_view s)
+{
+	if (s.empty() || s.size() > 9 ||
+	    s.find_first_not_of("0123456789") != std::string_view::npos)
+		return std::nullopt;
+	pid_t pid = (pid_t)strtol(std::string(s).c_str(), nullptr, 10);
+	return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
+}
+
+ExitStatus
+unknown_option(const char *word)
+{
+	/* Within "-qx", getopt names the letter; the word would mislead. */
+	char letter[3] = {'-', (char)optopt, '\0'};
+	bool long_form = strncmp(word, "--", 2) == 0;
+
+	if (long_form && strchr(word, '=') != nullptr)
+		return usage_error(
+		    "unknown option, or one that takes no value:", word);
+	return usage_error("unknown option",
+	    !long_form && optopt > 0 && optopt < 128 ? letter : word);
+}
+
+enum Long : int {
+	OPT_CHECK = 256,
+	OPT_WAIT,
+	OPT_JSON,
+	OPT_PID,
+	OPT_SCAN,
+	OPT_VERSION,
+};
+
+/* The modes that run no program of their own take none. */
+std::optional<ExitStatus>
+options_check(const Options &o, bool waits, bool program)
+{
+	if (waits && !o.check)
+		return usage_error("--reaper-wait needs", "--check-reaper");
+	if (o.follow && o.scan)
+		return usage_error("--pid does not go with", "--scan");
+	if ((o.follow || o.scan) && o.check)
+		return usage_error(o.scan ? "--scan" : "--pid",
+		    "does not go with --check-reaper");
+	if ((o.follow || o.scan) && program)
+		return usage_error(
+		    o.scan ? "--scan" : "--pid", "runs no PROGRAM");
+	return std::nullopt;
+}
+
+/*
+ * One option getopt_long found; waits, whether --reaper-wait was given.
+ * The status to end with at once, if it says to end.
+ */
+std::optional<ExitStatus>
+one_option(int c, char *argv[], Options &o, bool &waits)
+{
+	std::optional<Nanos> w;
+
+	switch (c) {
+	case 'h':
+		usage(stdout);
+		return told();
+	case OPT_VERSION:
+		(void)printf("zombie-watch %s\n", ZOMBIE_VERSION);
+		return told();
+	case OPT_CHECK:
+		o.check = true;
+		break;
+	case OPT_WAIT:
+		if (!(w = seconds(optarg)))
+			return usage_error("not a number of seconds:", optarg);
+		o.reaper_wait = *w;
+		waits = true;
+		break;
+	case OPT_JSON:
+		o.json = true;
+		break;
+	case 'o':
+		o.output = optarg;
+		break;
+	case 'q':
+		o.quiet = true;
+		break;
+	case OPT_PID:
+		if (!(o.follow = pid_arg(optarg)))
+			return usage_error("not a process number:", optarg);
+		break;
+	case OPT_SCAN:
+		o.scan = true;
+		break;
+	case ':':
+		return usage_error("option needs a value:", argv[optind - 1]);
+	default:
+		return unknown_option(argv[optind - 1]);
+	}
+	return std::nullopt;
+}
+
+} // namespace
+
+/*
+ * Options end at the first word that is not one, so that the program's
+ * own are left to it.
+ */
+std::optional<ExitStatus>
+options(int argc, char *argv[], Options &o)
+{
+	static const struct option longs[] = {
+	    {"check-reaper", no_argument, nullptr, OPT_CHECK},
+	    {"reaper-wait", required_argument, nullptr, OPT_WAIT},
+	    {"json", no_argument, nullptr, OPT_JSON},
+	    {"output", required_argument, nullptr, 'o'},
+	    {"quiet", no_argument, nullptr, 'q'},
+	    {"pid", required_argument, nullptr, OPT_PID},
+	    {"scan", no_argument, nullptr, OPT_SCAN},
+	    {"help", no_argument, nullptr, 'h'},
+	    {"version", no_argument, nullptr, OPT_VERSION},
+	    {nullptr, 0, nullptr, 0},
+	};
+	bool waits = false;
+	int c;
+
+	opterr = 0;
+	while ((c = getopt_long(argc, argv, "+:ho:q", longs, nullptr)) != -1)
+		if (std::optional<ExitStatus> end =
+			one_option(c, argv, o, waits))
+			return end;
+	if (std::optional<ExitStatus> end =
+		options_check(o, waits, optind < argc))
+		return end;
+	o.probe = o.check && optind == argc;
+	if (optind < argc)
+		o.argv.assign(argv + optind, argv + argc);
+	else if (o.probe)
+		o.argv.push_back(const_cast<char *>(PROBE_NAME));
+	else {
+		o.dflt = beside_us("zombie");
+		o.argv.push_back(&o.dflt[0]);
+	}
+	o.argv.push_back(nullptr);
+	return std::nullopt;
+}
+
+Mode
+mode_of(const Options &o)
+{
+	if (o.scan)
+		return Mode::Scan;
+	if (o.follow)
+		return Mode::Follow;
+	return o.check ? Mode::Check : Mode::Run;
+}

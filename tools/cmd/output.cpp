@@ -1,0 +1,146 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The watcher's output: the file it writes to, the narration in whole
+ * paragraphs, and the end of the run.
+ */
+
+#include "cmd/output.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <optional>
+#include <vector>
+
+#include "cmd/loop.h"
+#include "cmd/reaper.h"
+#include "core/tracker.h"
+#include "report/jsonl.h"
+#include "report/narrate.h"
+#include "report/timeline.h"
+#include "report/verdicts.h"
+#include "report/words.h"
+
+bool
+Output::open(const char *path)
+{
+	file_ = Fd(::open(
+	    path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+	name_ = path;
+	return (bool)file_;
+}
+
+int
+Output::fd() const
+{
+	return file_ ? file_.get() : STDOUT_FILENO;
+}
+
+const char *
+Output::name() const
+{
+	return file_ ? name_.c_str() : "standard output";
+}
+
+void
+Output::write(std::string_view s)
+{
+	while (error_ == 0 && !s.empty()) {
+		ssize_t n = ::write(fd(), s.data(), s.size());
+		if (n > 0)
+			s.remove_prefix((size_t)n);
+		else if (n == -1 && errno != EINTR)
+			error_ = errno;
+	}
+}
+
+/*
+ * Paragraphs go out whole, several to a write up to what a pipe writes at
+ * once, so that watchers nested in one another do not split each other's.
+ */
+void
+flush(Watch &w, Nanos horizon)
+{
+	std::string out;
+
+	w.pending.flush(horizon, w.log, [&w, &out](Index i) {
+		std::string p = w.opt.quiet  ? std::string()
+				: w.opt.json ? json_event(w.log, i, w.run)
+					     : narrate(w.log, i, w.style);
+		if (!out.empty() && out.size() + p.size() > PIPE_BUF) {
+			w.out.write(out);
+			out.clear();
+		}
+		out += p;
+	});
+	w.out.write(out);
+}
+
+namespace {
+
+/* Ends as the signal that ended the run would have ended us. */
+void
+reraise(int signo)
+{
+	sigset_t mask;
+
+	(void)signal(signo, SIG_DFL);
+	(void)sigemptyset(&mask);
+	(void)sigaddset(&mask, signo);
+	(void)raise(signo);
+	(void)sigprocmask(SIG_UNBLOCK, &mask, nullptr);
+}
+
+/* What is told once the run is over, before the status line. */
+std::string
+report(const Watch &w, Nanos end, const std::vector<Verdict> &v)
+{
+	if (w.opt.json)
+		return json_summary(w.log, w.run) +
+		       (w.opt.check ? json_verdicts(w.log, v, w.run) : "");
+	std::string out = summary(w.log);
+	if (w.opt.check)
+		out += verdicts(w.log, w.style);
+	if (!w.opt.quiet)
+		out += timeline(w.log, end, w.style);
+	return out;
+}
+
+} // namespace
+
+ExitStatus
+finish(Watch &w, const Tracker &tr)
+{
+	Nanos end = tr.now();
+	std::vector<Verdict> v;
+	ExitFacts f;
+
+	flush(w, end + SETTLE);
+	f.mode = mode_of(w.opt);
+	f.program = tr.program_status();
+	f.signal = w.signo;
+	f.records_refused = w.records_refused;
+	f.probe = w.opt.probe;
+	if (w.opt.check) {
+		v = judge(w.log, w.style.reaper_wait);
+		f.check = check_found(w, tr, v);
+	}
+	w.out.write(report(w, end, v));
+	/* The status it ends with, should the output not fail. */
+	if (w.opt.json)
+		w.out.write(json_end(w.run, static_cast<int>(exit_status(f)),
+		    tr.program_status()));
+	if (w.out.error() != 0)
+		(void)fprintf(stderr, "zombie-watch: %s: %s\n", w.out.name(),
+		    strerror(w.out.error()));
+	f.failed = w.out.error() != 0;
+	/* Ended by a signal, the watcher re-raises it: a shell sees 128+N. */
+	if (w.signo != 0)
+		reraise(w.signo);
+	return exit_status(f);
+}

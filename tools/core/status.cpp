@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The exit status, as zombie-watch(1) gives it under EXIT STATUS.  What
+ * stopped the run comes first, then each mode's own answer.
+ */
+
+#include "core/status.h"
+
+#include <errno.h>
+#include <sys/wait.h>
+
+namespace {
+
+/* As a shell shows it: its exit status, or 128+N for signal N. */
+ExitStatus
+passed_on(int wait_status)
+{
+	return static_cast<ExitStatus>(WIFSIGNALED(wait_status)
+					   ? 128 + WTERMSIG(wait_status)
+					   : WEXITSTATUS(wait_status));
+}
+
+/*
+ * Under --check-reaper the status is the check's, whatever the program's:
+ * a CI job gates on it alone.
+ */
+ExitStatus
+checked(const ExitFacts &f)
+{
+	if (f.check.not_collected > 0)
+		return ExitStatus::Zombie;
+	if (f.check.settled == 0 || f.check.unjudged > 0)
+		return ExitStatus::Unchecked;
+	/* Without fork records, an orphan may have come and gone unseen. */
+	if (f.records_refused && !f.probe)
+		return ExitStatus::Unchecked;
+	return ExitStatus::Ok;
+}
+
+} // namespace
+
+ExitStatus
+exit_status(const ExitFacts &f)
+{
+	if (f.usage_error)
+		return ExitStatus::Usage;
+	if (f.exec_error)
+		return *f.exec_error == ENOENT ? ExitStatus::NotFound
+					       : ExitStatus::CannotRun;
+	if (f.failed)
+		return ExitStatus::Failed;
+	if (f.mode == Mode::Check && f.pid1)
+		return ExitStatus::Unchecked;
+	/* It re-raises the signal: a shell sees 128+N. */
+	if (f.signal != 0)
+		return static_cast<ExitStatus>(128 + f.signal);
+	switch (f.mode) {
+	case Mode::Run:
+		return f.program ? passed_on(*f.program) : ExitStatus::Ok;
+	case Mode::Check:
+		return checked(f);
+	case Mode::Scan:
+		return f.zombies > 0 ? ExitStatus::Zombie : ExitStatus::Ok;
+	case Mode::Help:
+	case Mode::Follow:
+		break;
+	}
+	/* Following, the process's own status is told, not passed on. */
+	return ExitStatus::Ok;
+}

@@ -1,0 +1,66 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The status zombie-watch ends with, decided in one place from what
+ * happened: the mode, the program's end, what the reaper check and the
+ * scan found, and what failed.  The numbers are the manual's.
+ */
+#ifndef ZOMBIE_STATUS_H
+#define ZOMBIE_STATUS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+/*
+ * The named statuses; the program's own status, and 128+N for a program
+ * (or a watcher) ended by signal N, pass through as their numbers.
+ */
+enum class ExitStatus : int {
+	Ok = 0,
+	Usage = 2,       /* the command line was wrong: nothing ran */
+	Zombie = 3,      /* an orphan was not collected; --scan: one is */
+	Unchecked = 4,   /* the reaper check could conclude nothing */
+	Failed = 125,    /* the watcher itself failed */
+	CannotRun = 126, /* the program could not be run */
+	NotFound = 127,  /* the program was not found */
+};
+
+enum class Mode : std::uint8_t {
+	Help,   /* --help or --version: nothing runs */
+	Run,    /* a program, the watcher its subreaper */
+	Check,  /* --check-reaper */
+	Follow, /* --pid */
+	Scan,   /* --scan */
+};
+
+/* What the reaper check found: how many orphans had each verdict. */
+struct CheckFound {
+	size_t settled = 0;       /* collected, or released by the kernel */
+	size_t not_collected = 0; /* a zombie still when its wait ran out */
+	size_t unjudged = 0;      /* not followed to its end, or running */
+};
+
+/* Everything the status depends on. */
+struct ExitFacts {
+	Mode mode = Mode::Run;
+	bool usage_error = false;
+	/* A system call, /proc, or the watcher's own output. */
+	bool failed = false;
+	/* The errno value of the program's exec, if it failed. */
+	std::optional<int> exec_error;
+	/* The program's wait status, once the watcher collected it. */
+	std::optional<int> program;
+	/* The signal that ended the watch; the watcher ends by it too. */
+	int signal = 0;
+	/* --check-reaper */
+	CheckFound check;
+	bool records_refused = false; /* children were looked for instead */
+	bool probe = false;           /* the built-in probe, not a program */
+	bool pid1 = false;            /* no reaper is above the watcher */
+	/* --scan: the zombies there are. */
+	size_t zombies = 0;
+};
+
+ExitStatus exit_status(const ExitFacts &f);
+
+#endif
