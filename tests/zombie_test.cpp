@@ -180,14 +180,17 @@ TEST(Watch, ShowsTheLifecycleAsItHappens)
 	    to - from, r.grandchild_gone_at - r.grandchild_zombie_at, 0.1);
 	EXPECT_NEAR(seconds(m[3].c_str()), to - from, 0.0015);
 
-	/* One column a second; the zombie where the harness saw it. */
+	/*
+	 * One column a second; the zombie where the summary has it, both on
+	 * the watcher's clock, which starts late under load.
+	 */
 	line(r, "^timeline: one column is 1s;");
 	line(r,
 	    "^child " + zombie +
 		" +(S+)(Z+) exited with status 0; "
 		"collected by zombie-watch \\(\\d+\\)$",
 	    &m);
-	EXPECT_NEAR(m[1].size(), r.grandchild_zombie_at, 1.0);
+	EXPECT_NEAR(m[1].size(), from, 1.0);
 	EXPECT_NEAR(m[1].size() + m[2].size(), 60, 1);
 	line(r, "^parent " + parent + " +S{59,61} exited with status 0;");
 }
