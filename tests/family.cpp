@@ -14,7 +14,7 @@
  *               then collects both at once
  *   term        kills itself with SIGTERM
  *   many N      N short children at once, then waits for them all
- *   leaky N     from 0.3 s, N times: a child that exits at once and is
+ *   leaky N     from 2 s, N times: a child that exits at once and is
  *               collected 0.1 s later, a zombie meanwhile
  *   scan WATCHER
  *               the zombies a scan must explain: a parent that catches
@@ -310,11 +310,14 @@ scan(const char *watcher)
 	return status;
 }
 
-/* As a service that leaks a short zombie now and then. */
+/*
+ * As a service that leaks a short zombie now and then; from 2 s, so that a
+ * watcher started beside it follows it first even when slow to start.
+ */
 int
 leaky(int n)
 {
-	nap(0.3);
+	nap(2.0);
 	for (int i = 0; i < n; i++) {
 		pid_t kid = child(0, 0);
 		nap(0.1);

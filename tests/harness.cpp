@@ -24,6 +24,7 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -305,6 +306,21 @@ look(Seen &r, double t)
 		r.foreign_ppid = true;
 }
 
+/* Whether pid has a handler for sig, as its status says. */
+bool
+catches(pid_t pid, int sig)
+{
+	std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+	std::string l;
+
+	while (std::getline(in, l))
+		if (l.rfind("SigCgt:", 0) == 0)
+			return (std::stoull(l.substr(7), nullptr, 16) >>
+				       (sig - 1) &
+				   1) != 0;
+	return false;
+}
+
 /* Sends o's signal when it is due, half a second between repeats. */
 void
 signal_if_due(const Options &o, const Seen &r, double t, int *sent,
@@ -312,6 +328,8 @@ signal_if_due(const Options &o, const Seen &r, double t, int *sent,
 {
 	if (o.signal_at < 0 || *sent >= o.signal_times || t < o.signal_at ||
 	    t < *last + 0.5 || r.child <= 0)
+		return;
+	if (o.signal_caught && !catches(r.child, o.typed ? SIGINT : o.signo))
 		return;
 	if (o.typed)
 		(void)!write(terminal, "\003", 1);

@@ -30,6 +30,8 @@ struct Options {
 	std::vector<std::string> env; /* NAME=VALUE, set for it */
 	const char *program = ZOMBIE_PATH;
 	double signal_at = -1; /* once the child is seen */
+	/* ... and catches the signal: a handler that must be in place first. */
+	bool signal_caught = false;
 	int signo = SIGTERM;
 	int signal_times = 1;      /* half a second apart */
 	bool signal_group = false; /* as a terminal does, or the parent only */

@@ -180,16 +180,24 @@ TEST(Watch, ShowsTheLifecycleAsItHappens)
 	    to - from, r.grandchild_gone_at - r.grandchild_zombie_at, 0.1);
 	EXPECT_NEAR(seconds(m[3].c_str()), to - from, 0.0015);
 
-	/* One column a second; the zombie where the harness saw it. */
+	/*
+	 * One column a second; the zombie where the summary has it, both on
+	 * the watcher's clock, which starts late under load.
+	 */
 	line(r, "^timeline: one column is 1s;");
 	line(r,
 	    "^child " + zombie +
 		" +(S+)(Z+) exited with status 0; "
 		"collected by zombie-watch \\(\\d+\\)$",
 	    &m);
-	EXPECT_NEAR(m[1].size(), r.grandchild_zombie_at, 1.0);
+	EXPECT_NEAR(m[1].size(), from, 1.0);
 	EXPECT_NEAR(m[1].size() + m[2].size(), 60, 1);
-	line(r, "^parent " + parent + " +S{59,61} exited with status 0;");
+	/*
+	 * Asleep throughout, but for its last moments: on a loaded machine,
+	 * woken at 60 s, it may wait its turn on a CPU, which the kernel
+	 * counts as runnable, before it can exit.
+	 */
+	line(r, "^parent " + parent + " +S{55,61}R{0,3} exited with status 0;");
 }
 
 TEST(Watch, TellsWhoCollectedEachChildAndHow)
@@ -340,11 +348,13 @@ TEST(Watch, PassesOnNoSignalTheTerminalSentToAll)
 {
 	Options o = watcher({"perl", "-e",
 	    "$n = 0; $SIG{INT} = sub { $n++ }; "
-	    "select(undef, undef, undef, 0.1) for 1..15; "
+	    "select(undef, undef, undef, 0.1) for 1..30; "
 	    "print STDERR \"got $n\\n\""});
 	o.out = Out::Tty;
 	o.typed = true;
 	o.signal_at = 0.5;
+	/* Perl may take longer than that to start on a loaded machine. */
+	o.signal_caught = true;
 	Seen r = watch(o);
 
 	EXPECT_TRUE(ended_by(r, SIGINT)) << "wait status " << r.parent_status;
@@ -465,6 +475,9 @@ TEST(Reaper, PlainZombieStaysUnderAnInitThatNeverCollects)
 TEST(Reaper, StaticProgramsRunInAnEmptyRoot)
 {
 	NEED_ROOT();
+	if (std::string(STATIC_WATCH_PATH).empty())
+		GTEST_SKIP() << "no static programs in a sanitized build: the "
+				"plain build's suite runs them";
 	char root[] = "/tmp/zombie-root-XXXXXX";
 	ASSERT_NE(mkdtemp(root), nullptr);
 	std::string dir = root;
