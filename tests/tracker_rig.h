@@ -7,10 +7,14 @@
  * The table keeps the kernel's rules that the tracker relies on: a zombie
  * stays readable until it is collected or released; a collection adds the
  * child's page faults to the collector's count of its children's; an
- * orphan goes to the nearest subreaper above it, else to PID 1.
+ * orphan goes to the nearest subreaper above it, else to PID 1; a parent
+ * that ignores SIGCHLD or sets SA_NOCLDWAIT has its children released as
+ * they end, though /proc shows only the first.
  */
 #ifndef ZOMBIE_TESTS_TRACKER_RIG_H
 #define ZOMBIE_TESTS_TRACKER_RIG_H
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <limits>
@@ -31,6 +35,7 @@ struct FakeProc {
 	Nanos start = 0;
 	std::string comm = "proc";
 	bool ignores = false;   /* SIGCHLD ignored: its children are released */
+	bool nocldwait = false; /* SA_NOCLDWAIT: released, and SigIgn silent */
 	bool subreaper = false; /* orphans below it come to it */
 	bool exited = false;    /* its whole thread group has ended */
 	long long ran = 0;
@@ -308,7 +313,8 @@ class FakeSystem final : public System {
 			if (c.stat.ppid == pid && k != pid)
 				c.stat.ppid = reaper;
 		auto parent = procs.find(p.stat.ppid);
-		if (parent != procs.end() && parent->second.ignores)
+		if (parent != procs.end() &&
+		    (parent->second.ignores || parent->second.nocldwait))
 			release(pid);
 	}
 	void remove(pid_t pid, pid_t collector)
@@ -357,6 +363,17 @@ class TrackerRig {
 		sys.procs[WATCHER] = w;
 		setup.self = WATCHER;
 		tracker.emplace(sys, log, pending, setup);
+		/* As the watcher does: its own parent may adopt orphans. */
+		if (setup.check)
+			tracker->pin_ancestors(1);
+	}
+	/* The reaper check, giving each orphan wait to be collected. */
+	static TrackerSetup check(Nanos wait)
+	{
+		TrackerSetup setup;
+		setup.check = true;
+		setup.reaper_wait = wait;
+		return setup;
 	}
 	/* The program, started by the watcher at the current time. */
 	void start(pid_t pid, const char *name = "prog")
@@ -366,11 +383,13 @@ class TrackerRig {
 		tracker->started();
 	}
 	/*
-	 * One turn of the loop: the records read, then the ends the pidfds
-	 * told, the watcher's own children, what went, as step() does.
+	 * One turn of the loop: the orphans waited for long enough given up,
+	 * the records read, then the ends the pidfds told, the watcher's own
+	 * children, what went, as step() does.
 	 */
 	void turn(const std::vector<Record> &recs, bool whole = true)
 	{
+		(void)tracker->give_up();
 		tracker->records(recs, whole);
 		if (!whole)
 			tracker->sweep();
@@ -439,6 +458,8 @@ TrackerRig::line(const Event &e) const
 		s += std::string(" ") + e.state;
 	if (e.what == What::Collected)
 		s += e.how == How::Wait ? " wait" : " released";
+	if (e.what == What::Collected && e.ignores)
+		s += " (SIGCHLD ignored)";
 	if (e.what == What::Collected && e.guess != Guess::None)
 		s += " guessed";
 	if (e.what == What::MainExited)
@@ -446,6 +467,36 @@ TrackerRig::line(const Event &e) const
 	if (e.late)
 		s += " late";
 	return s;
+}
+
+/* The log's short lines. */
+using Lines = std::vector<std::string>;
+
+/*
+ * Each of some in all, in the same order, with others between: the lines
+ * of a case that hold, where the rest are not all true yet.
+ */
+inline ::testing::AssertionResult
+in_order(const Lines &all, const Lines &some)
+{
+	size_t k = 0;
+	for (const std::string &line : all)
+		if (k < some.size() && line == some[k])
+			k++;
+	if (k == some.size())
+		return ::testing::AssertionSuccess();
+	std::string told;
+	for (const std::string &line : all)
+		told += "\n  " + line;
+	return ::testing::AssertionFailure()
+	       << "\"" << some[k] << "\" not in order in:" << told;
+}
+
+/* A line without its time. */
+inline std::string
+untimed(const std::string &line)
+{
+	return line.substr(line.find(' ') + 1);
 }
 
 #endif

@@ -11,8 +11,6 @@
 #include "report/timeline.h"
 #include "tracker_rig.h"
 
-using Lines = std::vector<std::string>;
-
 /* The demonstration: a child left a zombie from 30 s until its parent ends. */
 TEST(Tracker, DemonstrationChildIsAZombieUntilItsParentEnds)
 {
