@@ -5,6 +5,7 @@
  */
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -70,4 +71,120 @@ TEST(Tracker, DoubleForkMiddleGoneBeforeHeld)
 				   "500 Ended 103 -> 50 status 0 zombie",
 				   "500 Collected 103 -> 50 wait",
 			       }));
+}
+
+/*
+ * A thread-group leader that returns from main while another thread runs:
+ * no zombie yet, and the process ends only with its last thread.
+ */
+TEST(Tracker, MainThreadEndsFirstAndTheProcessWithItsLastThread)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 3 * ms;
+	rig.turn({rig.sys.thread(102, 1021), rig.sys.thread(102, 1022)});
+	rig.sys.t = 8 * ms;
+	rig.turn({rig.sys.thread_exit(102, 1022)});
+	rig.sys.t = 10 * ms;
+	rig.turn({rig.sys.thread_exit(102, 102)});
+	rig.tracker->look();
+	rig.sys.t = 20 * ms;
+	rig.turn({rig.sys.thread_exit(102, 1021)});
+	rig.sys.t = 30 * ms;
+	rig.sys.reap(102, 101);
+	rig.turn({});
+
+	EXPECT_EQ(rig.lines(), (Lines{
+				   "1 Started 101 -> 50",
+				   "2 Created 102 -> 101 by 101",
+				   "10 MainExited 102 threads 1",
+				   "20 Ended 102 -> 101 status 0 zombie",
+				   "30 Collected 102 -> 101 wait",
+			       }));
+	/* The look between: its main thread gone, one thread running. */
+	auto states =
+	    std::find_if(rig.log.events().begin(), rig.log.events().end(),
+		[](const Event &e) { return e.what == What::States; });
+	ASSERT_NE(states, rig.log.events().end());
+	const Snapshot &snap = rig.log.snapshot(states->snapshot);
+	ASSERT_EQ(snap.looks.size(), 2U);
+	EXPECT_EQ(snap.looks[1].proc, rig.id(102));
+	EXPECT_TRUE(snap.looks[1].main_exited);
+	EXPECT_EQ(snap.looks[1].threads, 1);
+	std::string s = summary(rig.log);
+	EXPECT_NE(s.find("child 102 was no zombie while its main thread was "
+			 "gone, from 0.010s to 0.020s"),
+	    std::string::npos)
+	    << s;
+	EXPECT_NE(s.find("child 102 was a zombie from 0.020s to 0.030s"),
+	    std::string::npos)
+	    << s;
+}
+
+/* clone(CLONE_PARENT): the child's parent is its creator's parent. */
+TEST(Tracker, CloneParentMakesASiblingNotAChild)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 3 * ms;
+	rig.turn({rig.sys.fork(102, 103, true)});
+	rig.sys.t = 10 * ms;
+	rig.turn({rig.sys.exit(102, 0)});
+	rig.sys.t = 20 * ms;
+	rig.turn({rig.sys.exit(103, 0)});
+	rig.sys.t = 30 * ms;
+	rig.sys.reap(103, 101);
+	rig.turn({});
+
+	/* Its creator's end hands nothing over: it was never its child. */
+	EXPECT_EQ(rig.lines(), (Lines{
+				   "1 Started 101 -> 50",
+				   "2 Created 102 -> 101 by 101",
+				   "3 Created 103 -> 101 by 102",
+				   "10 Ended 102 -> 101 status 0 zombie",
+				   "20 Ended 103 -> 101 status 0 zombie",
+				   "30 Collected 103 -> 101 wait",
+			       }));
+}
+
+/* The same, its creator's exit record read in the same turn as its fork. */
+TEST(Tracker, CloneParentWhoseCreatorsEndIsReadWithIt)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 3 * ms;
+	Record clone = rig.sys.fork(102, 103, true);
+	rig.sys.t = 10 * ms;
+	Record end = rig.sys.exit(102, 0);
+	rig.sys.t = 11 * ms;
+	rig.turn({clone, end});
+	rig.sys.t = 20 * ms;
+	rig.turn({rig.sys.exit(103, 0)});
+	rig.sys.t = 30 * ms;
+	rig.sys.reap(103, 101);
+	rig.turn({});
+
+	/*
+	 * Not asserted, as they are not true: "3 Created 103 -> 102 by 102"
+	 * and "10 Orphaned 103 -> 101 S"; its parent was 101 from the start.
+	 */
+	EXPECT_TRUE(
+	    in_order(rig.lines(), {
+				      "10 Ended 102 -> 101 status 0 zombie",
+				      "20 Ended 103 -> 101 status 0 zombie",
+				      "30 Collected 103 -> 101 wait",
+				  }));
+	const Process &p = rig.log.proc(*rig.id(103));
+	ASSERT_TRUE(p.created);
+	EXPECT_EQ(rig.log.events()[*p.created].t, 3 * ms);
+	EXPECT_EQ(rig.log.events()[*p.created].by, rig.id(102));
 }
