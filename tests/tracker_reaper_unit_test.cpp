@@ -1,0 +1,248 @@
+// SPDX-License-Identifier: BSD-2-Clause
+/*
+ * The tracker on where orphans go and who collects what: reapers that
+ * never wait, parents the kernel releases children for, subreapers one
+ * under another, and collections by several parents seen at once.
+ */
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/verdict.h"
+#include "report/timeline.h"
+#include "tracker_rig.h"
+
+namespace {
+
+bool
+has(const std::string &text, const char *part)
+{
+	return text.find(part) != std::string::npos;
+}
+
+/*
+ * A double fork under the reaper check: the program's child forks a
+ * grandchild and ends, the program collects it, and the grandchild goes to
+ * PID 1.  It ends at 500 ms and is never collected.
+ */
+void
+double_fork(TrackerRig &rig)
+{
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 3 * ms;
+	rig.turn({rig.sys.fork(102, 103)});
+	rig.sys.t = 4 * ms;
+	rig.turn({rig.sys.exit(102, 0)});
+	rig.sys.t = 5 * ms;
+	rig.sys.reap(102, 101);
+	rig.turn({});
+	rig.sys.t = 500 * ms;
+	rig.turn({rig.sys.exit(103, 0)});
+	rig.sys.t = 600 * ms;
+	rig.turn({rig.sys.exit(101, 0)});
+}
+
+} // namespace
+
+TEST(TrackerReaper, DoubleForkUnderAnInitThatNeverCollects)
+{
+	TrackerRig rig(TrackerRig::check(1 * sec));
+	double_fork(rig);
+	/* Given a second from its end, not a moment less. */
+	rig.sys.t = 1499 * ms;
+	rig.turn({});
+	EXPECT_FALSE(rig.tracker->finished());
+	rig.sys.t = 1500 * ms;
+	rig.turn({});
+	EXPECT_TRUE(rig.tracker->finished());
+
+	EXPECT_EQ(rig.lines(), (Lines{
+				   "1 Started 101 -> 50",
+				   "2 Created 102 -> 101 by 101",
+				   "3 Created 103 -> 102 by 102",
+				   "4 Ended 102 -> 101 status 0 zombie",
+				   "4 Orphaned 103 -> 1 S",
+				   "5 Collected 102 -> 101 wait",
+				   "500 Ended 103 -> 1 status 0 zombie",
+				   "600 Ended 101 -> 50 status 0 zombie",
+				   "600 Collected 101 -> 50 wait",
+			       }));
+	std::vector<Verdict> v = judge(rig.log, 1 * sec);
+	ASSERT_EQ(v.size(), 1U);
+	EXPECT_EQ(v[0].orphan, rig.id(103));
+	EXPECT_EQ(v[0].reaper, rig.id(1));
+	EXPECT_EQ(v[0].outcome, Outcome::NotCollected);
+	EXPECT_FALSE(v[0].zombie_at_handover);
+	EXPECT_EQ(status_of_check(v), 3);
+	EXPECT_TRUE(has(summary(rig.log),
+	    "child 103 has been a zombie since 0.500s, and still is"))
+	    << summary(rig.log);
+}
+
+/* The same under an init that ignores SIGCHLD: the kernel releases it. */
+TEST(TrackerReaper, AnInitThatIgnoresSigchldHasItsOrphansReleased)
+{
+	TrackerRig rig(TrackerRig::check(1 * sec));
+	rig.sys.procs.at(1).ignores = true;
+	double_fork(rig);
+
+	EXPECT_TRUE(in_order(rig.lines(),
+	    {"4 Orphaned 103 -> 1 S", "500 Ended 103 -> 1 status 0",
+		"500 Collected 103 released (SIGCHLD ignored) guessed"}));
+	std::vector<Verdict> v = judge(rig.log, 1 * sec);
+	ASSERT_EQ(v.size(), 1U);
+	EXPECT_EQ(v[0].outcome, Outcome::Released);
+	EXPECT_EQ(v[0].reaper, rig.id(1));
+	EXPECT_FALSE(v[0].collector);
+	EXPECT_EQ(status_of_check(v), 0);
+	EXPECT_TRUE(rig.tracker->finished());
+}
+
+/*
+ * Children of a parent that ignores SIGCHLD, and of one that sets
+ * SA_NOCLDWAIT, are released as they end: never zombies, and no one
+ * waits.  Only the first shows in /proc, and only it is said to ignore.
+ */
+TEST(TrackerReaper, ParentsThatIgnoreOrSetNocldwaitHaveChildrenReleased)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.procs.at(102).ignores = true;
+	rig.sys.t = 3 * ms;
+	rig.turn({rig.sys.fork(101, 103)});
+	rig.sys.procs.at(103).nocldwait = true;
+	rig.sys.t = 4 * ms;
+	rig.turn({rig.sys.fork(102, 104), rig.sys.fork(103, 105)});
+	rig.sys.t = 10 * ms;
+	rig.turn({rig.sys.exit(104, 3 << 8)});
+	rig.sys.t = 20 * ms;
+	rig.turn({rig.sys.exit(105, 0)});
+
+	EXPECT_EQ(rig.lines(),
+	    (Lines{
+		"1 Started 101 -> 50",
+		"2 Created 102 -> 101 by 101",
+		"3 Created 103 -> 101 by 101",
+		"4 Created 104 -> 102 by 102",
+		"4 Created 105 -> 103 by 103",
+		"10 Ended 104 -> 102 status 3",
+		"10 Collected 104 released (SIGCHLD ignored) guessed",
+		"20 Ended 105 -> 103 status 0",
+		"20 Collected 105 released guessed",
+	    }));
+	std::string s = summary(rig.log);
+	EXPECT_TRUE(has(s, "child 104 was never a zombie: the kernel released "
+			   "it as it ended"))
+	    << s;
+	EXPECT_TRUE(has(s, "child 105 was never a zombie")) << s;
+}
+
+/*
+ * Subreapers one under another: S1, the program, and S2, its child.  The
+ * orphan of S2's child goes to S2, the nearest; when S2 ends, to S1.
+ */
+TEST(TrackerReaper, OrphansGoToTheNearestLiveSubreaper)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.procs.at(101).subreaper = true;
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.procs.at(102).subreaper = true;
+	rig.sys.t = 3 * ms;
+	rig.turn({rig.sys.fork(102, 103)});
+	rig.sys.t = 4 * ms;
+	rig.turn({rig.sys.fork(103, 104)});
+	rig.sys.t = 10 * ms;
+	rig.turn({rig.sys.exit(103, 0)});
+	rig.sys.t = 11 * ms;
+	rig.sys.reap(103, 102);
+	rig.turn({});
+	rig.sys.t = 20 * ms;
+	rig.turn({rig.sys.exit(102, 0)});
+	rig.sys.t = 21 * ms;
+	rig.sys.reap(102, 101);
+	rig.turn({});
+	rig.sys.t = 30 * ms;
+	rig.turn({rig.sys.exit(104, 0)});
+	rig.sys.t = 31 * ms;
+	rig.sys.reap(104, 101);
+	rig.turn({});
+
+	/*
+	 * Not asserted, as it is not told: "20 Orphaned 104 -> 101 S", the
+	 * second hand-over, as S2 ends.
+	 */
+	EXPECT_TRUE(
+	    in_order(rig.lines(), {
+				      "4 Created 104 -> 103 by 103",
+				      "10 Ended 103 -> 102 status 0 zombie",
+				      "10 Orphaned 104 -> 102 S",
+				      "11 Collected 103 -> 102 wait",
+				      "20 Ended 102 -> 101 status 0 zombie",
+				      "21 Collected 102 -> 101 wait",
+				      "30 Ended 104 -> 101 status 0 zombie",
+				      "31 Collected 104 -> 101 wait",
+				  }));
+}
+
+/*
+ * Two parents each collect their own child between two turns, the second
+ * forked first: each is credited with its own, whatever the order.
+ */
+TEST(TrackerReaper, TwoParentsCollectingInOneTurnAreEachCredited)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102), rig.sys.fork(101, 103)});
+	rig.sys.t = 4 * ms;
+	rig.turn({rig.sys.fork(102, 104), rig.sys.fork(103, 105)});
+	rig.sys.t = 5 * ms;
+	rig.turn({rig.sys.exit(104, 0), rig.sys.exit(105, 1 << 8)});
+	rig.sys.t = 20 * ms;
+	rig.sys.reap(105, 103);
+	rig.sys.reap(104, 102);
+	rig.turn({});
+
+	/* In the same millisecond: which went first, nothing here says. */
+	Lines told = rig.lines();
+	EXPECT_TRUE(in_order(told, {"20 Collected 104 -> 102 wait"}));
+	EXPECT_TRUE(in_order(told, {"20 Collected 105 -> 103 wait"}));
+}
+
+/* The same, both gone before their ends were seen: faults unread. */
+TEST(TrackerReaper, TwoParentsCollectingUnseenChildrenAreEachCredited)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102), rig.sys.fork(101, 103)});
+	rig.sys.t = 4 * ms;
+	rig.turn({rig.sys.fork(102, 104), rig.sys.fork(103, 105)});
+	rig.sys.t = 5 * ms;
+	Record a = rig.sys.exit(104, 0);
+	Record b = rig.sys.exit(105, 1 << 8);
+	rig.sys.t = 20 * ms;
+	rig.sys.reap(105, 103);
+	rig.sys.reap(104, 102);
+	rig.turn({a, b});
+
+	Lines told = rig.lines();
+	EXPECT_TRUE(
+	    in_order(told, {"5 Ended 104 -> 102 status 0",
+			       "20 Collected 104 -> 102 wait guessed"}));
+	EXPECT_TRUE(
+	    in_order(told, {"5 Ended 105 -> 103 status 1",
+			       "20 Collected 105 -> 103 wait guessed"}));
+}
