@@ -4,6 +4,7 @@
 #define ZOMBIE_TESTS_LOG_EVENTS_H
 
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "core/log.h"
@@ -57,6 +58,13 @@ status_of_check(const std::vector<Verdict> &v)
 	f.mode = Mode::Check;
 	f.check = tally(v);
 	return static_cast<int>(exit_status(f));
+}
+
+/* Whether text says part, anywhere. */
+inline bool
+has(const std::string &text, const char *part)
+{
+	return text.find(part) != std::string::npos;
 }
 
 #endif

@@ -37,7 +37,7 @@ under_init(const std::string &init, std::vector<std::string> args)
 }
 
 /* Seen late, the delay is a bound: "at most". */
-const char *const collected = "^reaper: child (\\d+) was collected with wait "
+const char *const collected_line = "^reaper: child (\\d+) was collected with wait "
 			      "by PID 1 \\(%s\\) (?:at most )?(\\d+\\.\\d{3})s "
 			      "after %s$";
 
@@ -45,7 +45,7 @@ std::string
 pattern(const char *init, const char *since)
 {
 	char buf[256];
-	(void)snprintf(buf, sizeof(buf), collected, init, since);
+	(void)snprintf(buf, sizeof(buf), collected_line, init, since);
 	return buf;
 }
 

@@ -12,12 +12,11 @@
 
 #include "core/scan.h"
 #include "core/status.h"
+#include "log_events.h"
 #include "report/json.h"
 #include "report/scan.h"
 
 namespace {
-
-constexpr Nanos sec = 1'000'000'000;
 
 ScanParent
 holder(pid_t pid, const char *comm, char state, Hold hold,

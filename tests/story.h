@@ -90,10 +90,4 @@ reasons(const std::string &paragraph)
 	return out;
 }
 
-inline bool
-has(const std::string &text, const char *part)
-{
-	return text.find(part) != std::string::npos;
-}
-
 #endif

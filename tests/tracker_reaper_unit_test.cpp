@@ -15,12 +15,6 @@
 
 namespace {
 
-bool
-has(const std::string &text, const char *part)
-{
-	return text.find(part) != std::string::npos;
-}
-
 /*
  * A double fork under the reaper check: the program's child forks a
  * grandchild and ends, the program collects it, and the grandchild goes to
