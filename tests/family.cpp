@@ -3,12 +3,9 @@
  * family MODE: small process families for the watcher's tests, each one way
  * a child can end and be collected, fast and the same every run.
  *
- *   nocldwait   the parent sets SA_NOCLDWAIT; its child exits at 0.1 s
- *   ignore      the parent ignores SIGCHLD; its child exits at 0.1 s
  *   waitignore  the parent collects a child with waitpid, then ignores
  *               SIGCHLD, and a second child exits
  *   three       the parent collects three children, then exits at once
- *   leader      the main thread exits at 0.1 s; another runs to 0.5 s
  *   cloneparent a child made with CLONE_PARENT exits at 0.1 s
  *   subreaper   a subreaper whose child leaves two zombie orphans to it,
  *               then collects both at once
@@ -60,18 +57,6 @@ child(double after, int status)
 }
 
 int
-nocldwait(bool ignore)
-{
-	struct sigaction sa = {};
-	sa.sa_handler = ignore ? SIG_IGN : SIG_DFL;
-	sa.sa_flags = ignore ? 0 : SA_NOCLDWAIT;
-	(void)sigaction(SIGCHLD, &sa, nullptr);
-	(void)child(0.1, 0);
-	nap(0.4);
-	return 0;
-}
-
-int
 waitignore()
 {
 	(void)waitpid(child(0.1, 1), nullptr, 0);
@@ -89,22 +74,6 @@ three()
 	for (pid_t k : kids)
 		(void)waitpid(k, nullptr, 0);
 	return 0;
-}
-
-void *
-runner(void *)
-{
-	nap(0.5);
-	exit(0);
-}
-
-int
-leader()
-{
-	pthread_t t;
-	(void)pthread_create(&t, nullptr, runner, nullptr);
-	nap(0.1);
-	pthread_exit(nullptr);
 }
 
 int
@@ -334,14 +303,10 @@ main(int argc, char *argv[])
 {
 	const char *m = argc > 1 ? argv[1] : "";
 
-	if (strcmp(m, "nocldwait") == 0 || strcmp(m, "ignore") == 0)
-		return nocldwait(strcmp(m, "ignore") == 0);
 	if (strcmp(m, "waitignore") == 0)
 		return waitignore();
 	if (strcmp(m, "three") == 0)
 		return three();
-	if (strcmp(m, "leader") == 0)
-		return leader();
 	if (strcmp(m, "cloneparent") == 0)
 		return cloneparent();
 	if (strcmp(m, "subreaper") == 0)

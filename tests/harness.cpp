@@ -331,6 +331,8 @@ signal_if_due(const Options &o, const Seen &r, double t, int *sent,
 		return;
 	if (o.signal_caught && !catches(r.child, o.typed ? SIGINT : o.signo))
 		return;
+	if (o.signal_grandchild && r.grandchild <= 0)
+		return;
 	if (o.typed)
 		(void)!write(terminal, "\003", 1);
 	else
@@ -497,23 +499,6 @@ family(const char *mode, bool no_perf)
 	    << mode;
 	expect_nothing_left(r);
 	return r;
-}
-
-/* Every line about one process, the reasons under them included. */
-std::string
-about(const Seen &r, const std::string &pid)
-{
-	std::istringstream in(r.out);
-	std::string l, text;
-	bool in_it = false;
-	std::regex named("\\b(child|parent) " + pid + "\\b");
-	while (std::getline(in, l)) {
-		if (l.rfind("         ", 0) != 0)
-			in_it = std::regex_search(l, named);
-		if (in_it)
-			text += l + "\n";
-	}
-	return text;
 }
 
 Options

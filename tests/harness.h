@@ -32,6 +32,8 @@ struct Options {
 	double signal_at = -1; /* once the child is seen */
 	/* ... and catches the signal: a handler that must be in place first. */
 	bool signal_caught = false;
+	/* ... and has a child of its own, which the signal must find. */
+	bool signal_grandchild = false;
 	int signo = SIGTERM;
 	int signal_times = 1;      /* half a second apart */
 	bool signal_group = false; /* as a terminal does, or the parent only */
@@ -78,9 +80,6 @@ double seconds(const char *s);
 /* When the first line of out that matches arrived; its captures in m. */
 double line(const Seen &r, const std::string &pattern,
     std::vector<std::string> *m = nullptr);
-
-/* Every line about one process, the reasons under them included. */
-std::string about(const Seen &r, const std::string &pid);
 
 /* The program's own process, as the watcher announced it. */
 std::string program_pid(const Seen &r);

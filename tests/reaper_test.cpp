@@ -37,9 +37,10 @@ under_init(const std::string &init, std::vector<std::string> args)
 }
 
 /* Seen late, the delay is a bound: "at most". */
-const char *const collected_line = "^reaper: child (\\d+) was collected with wait "
-			      "by PID 1 \\(%s\\) (?:at most )?(\\d+\\.\\d{3})s "
-			      "after %s$";
+const char *const collected_line =
+    "^reaper: child (\\d+) was collected with wait "
+    "by PID 1 \\(%s\\) (?:at most )?(\\d+\\.\\d{3})s "
+    "after %s$";
 
 std::string
 pattern(const char *init, const char *since)

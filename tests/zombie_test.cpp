@@ -182,42 +182,30 @@ TEST(Watch, ShowsTheLifecycleAsItHappens)
 
 	/*
 	 * One column a second; the zombie where the summary has it, both on
-	 * the watcher's clock, which starts late under load.
+	 * the watcher's clock, which starts late under load.  Asleep
+	 * throughout but for their first and last moments: on a loaded
+	 * machine a process may wait its turn on a CPU, which the kernel
+	 * counts as runnable, and the child may be made a column late.
 	 */
 	line(r, "^timeline: one column is 1s;");
 	line(r,
 	    "^child " + zombie +
-		" +(S+)(Z+) exited with status 0; "
+		" +(\\.?R{0,3}S+)(Z+) exited with status 0; "
 		"collected by zombie-watch \\(\\d+\\)$",
 	    &m);
 	EXPECT_NEAR(m[1].size(), from, 1.0);
 	EXPECT_NEAR(m[1].size() + m[2].size(), 60, 1);
-	/*
-	 * Asleep throughout, but for its last moments: on a loaded machine,
-	 * woken at 60 s, it may wait its turn on a CPU, which the kernel
-	 * counts as runnable, before it can exit.
-	 */
-	line(r, "^parent " + parent + " +S{55,61}R{0,3} exited with status 0;");
+	line(r,
+	    "^parent " + parent +
+		" +(R{0,3}S{52,61}R{0,3}) exited with status 0;",
+	    &m);
+	EXPECT_NEAR(m[1].size(), 60, 1);
 }
 
 TEST(Watch, TellsWhoCollectedEachChildAndHow)
 {
 	std::vector<std::string> m;
 
-	/* SA_NOCLDWAIT and SIGCHLD ignored: no one waits, and no zombie. */
-	for (const char *mode : {"nocldwait", "ignore"}) {
-		Seen r = family(mode);
-		line(r, "] parent \\d+ created child (\\d+)$", &m);
-		std::string kid = about(r, m[1]);
-		EXPECT_NE(kid.find("the kernel released child " + m[1] +
-				   " as it ended"),
-		    std::string::npos)
-		    << kid;
-		EXPECT_EQ(kid.find("wait"), kid.find("no one calls wait") + 13)
-		    << kid;
-		EXPECT_EQ(kid.find("now a zombie"), std::string::npos) << kid;
-		line(r, "^summary: child " + m[1] + " was never a zombie");
-	}
 	/* Collected with waitpid; then, SIGCHLD ignored, released. */
 	Seen r = family("waitignore");
 	line(r, "] parent \\d+ collected child \\d+, which exited with "
@@ -251,18 +239,6 @@ TEST(Watch, TellsWhoCollectedEachChildAndHow)
 		"$",
 	    &m);
 	line(r, "] parent " + p + " collected child " + m[1] + ",");
-}
-
-TEST(Watch, AMainThreadGoneIsNoZombie)
-{
-	Seen r = family("leader");
-	std::string p = program_pid(r);
-
-	line(
-	    r, "] parent " + p + "'s main thread exited; 1 thread still runs$");
-	EXPECT_EQ(r.out.find("zombie (Z)"), std::string::npos) << r.out;
-	line(r, "] parent " + p + " exited with status 0$");
-	line(r, "^parent " + p + " +[.SR]*z+[Z.]* exited with status 0;");
 }
 
 /* All of them, told from the kernel's records, though most are gone first. */
@@ -308,6 +284,8 @@ TEST(Watch, EndsAsInterruptedOnceAllAreCollected)
 		stubborn = watcher({"sh", "-c", "trap '' INT; sleep 30"});
 	for (Options *o : {&plain, &stubborn}) {
 		o->signal_at = 2.0;
+		/* A watcher slow to start may not have run so far yet. */
+		o->signal_grandchild = true;
 		o->signo = SIGINT;
 		o->signal_group = true;
 	}

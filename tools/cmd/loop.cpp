@@ -105,10 +105,10 @@ on_signals(Watch &w, Tracker &tr)
 std::optional<Failure>
 on_sample(Watch &w, Tracker &tr, bool busy)
 {
-	bool stirred = busy;
+	bool ran_since = busy;
 
 	if (w.samples.take())
-		stirred = tr.sample() || stirred;
+		ran_since = tr.sample() || ran_since;
 	else if (!busy)
 		return std::nullopt;
 	/*
@@ -117,7 +117,7 @@ on_sample(Watch &w, Tracker &tr, bool busy)
 	 * costs a wakeup.  Any change brings them back to one a column.
 	 */
 	Nanos width = column_width(tr.now() + 1'000'000);
-	Nanos period = stirred ? width : std::min(w.period * 2, STATES_PERIOD);
+	Nanos period = ran_since ? width : std::min(w.period * 2, STATES_PERIOD);
 	period = std::max(period, width);
 	if (period != w.period && !w.samples.set(period, period))
 		return failure("timerfd");
