@@ -117,7 +117,8 @@ on_sample(Watch &w, Tracker &tr, bool busy)
 	 * costs a wakeup.  Any change brings them back to one a column.
 	 */
 	Nanos width = column_width(tr.now() + 1'000'000);
-	Nanos period = ran_since ? width : std::min(w.period * 2, STATES_PERIOD);
+	Nanos period =
+	    ran_since ? width : std::min(w.period * 2, STATES_PERIOD);
 	period = std::max(period, width);
 	if (period != w.period && !w.samples.set(period, period))
 		return failure("timerfd");
