@@ -175,10 +175,15 @@ TEST(Reaper, DelayOfAnInitThatCollectsLateOrUnseen)
 
 		EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
 		EXPECT_EQ(r.err, "");
+		/*
+		 * Ended before its parent, it is handed over as a zombie; on
+		 * a loaded machine its start may lag so far that it ends
+		 * after: the delay is then from its end, as bounded.
+		 */
 		line(r,
 		    "^reaper: child \\d+ was collected with wait by PID 1 "
-		    "\\(pid1\\) (at most )?(\\d+\\.\\d{3})s after it was "
-		    "handed over as a zombie$",
+		    "\\(pid1\\) (at most )?(\\d+\\.\\d{3})s after (it was "
+		    "handed over as a zombie|it ended)$",
 		    &m);
 		EXPECT_GE(seconds(m[2].c_str()), c.least) << c.mode;
 		EXPECT_LE(seconds(m[2].c_str()), c.most) << c.mode;
