@@ -10,7 +10,7 @@
 #include "core/record.h"
 #include "sys/clock.h"
 #include "sys/fd.h"
-#include "sys/pidfd.h"
+#include "sys/pidfds.h"
 #include "sys/proc.h"
 #include "sys/records.h"
 #include "sys/terminal.h"

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: BSD-2-Clause
-#include "sys/pidfd.h"
+#include "sys/pidfds.h"
 
 #include <poll.h>
 #include <stdint.h>

@@ -3,8 +3,8 @@
  * A process held by a pidfd, which names it and no other for as long as
  * it is open, even once its number is given to another.
  */
-#ifndef ZOMBIE_SYS_PIDFD_H
-#define ZOMBIE_SYS_PIDFD_H
+#ifndef ZOMBIE_SYS_PIDFDS_H
+#define ZOMBIE_SYS_PIDFDS_H
 
 #include <sys/types.h>
 
