@@ -321,3 +321,33 @@ TEST(TrackerRecords, ANumberUsedAgainWhoseForkRecordWasLost)
 				      "25 Collected 102 -> 101 wait",
 				  }));
 }
+
+/*
+ * A process gone before it could be held has no status to tell: not the
+ * status of another that is held, such as the program's, ended in the
+ * same turn.
+ */
+TEST(TrackerRecords, AStatusIsNeverAnotherProcesss)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 200 * ms;
+	Record fork = rig.sys.fork(102, 103);
+	Record exit = rig.sys.exit(103, 0);
+	rig.sys.reap(103, 102);
+	rig.sys.t = 201 * ms;
+	Record program = rig.sys.exit(101, 7 << 8);
+	rig.sys.t = 203 * ms;
+	rig.turn({fork, exit, program});
+
+	EXPECT_TRUE(in_order(rig.lines(),
+	    {
+		"200 Created 103 -> 102 by 102",
+		"200 Ended 103 -> 102",
+		"201 Ended 101 -> 50 status 7 zombie",
+	    }))
+	    << ::testing::PrintToString(rig.lines());
+}

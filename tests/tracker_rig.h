@@ -101,8 +101,13 @@ class FakeSystem final : public System {
 		const FakeProc *p = held(pin);
 		return p == nullptr || p->exited;
 	}
+	/* As a pidfd tells it: the watcher's own zombie child's, read
+	 * without collecting it, or what a collection left. */
 	std::optional<int> exit_status(PinId pin) override
 	{
+		const FakeProc *p = held(pin);
+		if (p != nullptr && p->exited && p->stat.ppid == self)
+			return p->stat.exit_code;
 		auto it = kept_.find(pins_.count(pin) ? pins_[pin] : 0);
 		return it == kept_.end() ? std::nullopt
 					 : std::optional<int>(it->second);

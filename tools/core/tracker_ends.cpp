@@ -26,7 +26,8 @@ Tracker::end_now(Live &l)
 		l.faults = s->minflt + s->cminflt;
 		known_[l.id].final_count = s->cminflt;
 		l.status = s->exit_code;
-	} else {
+	} else if (l.pin) {
+		/* Only its own pin may answer: one never held has none. */
 		l.status = sys_.exit_status(l.pin.id());
 	}
 	known_[l.id].end = l.end;
