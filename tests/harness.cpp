@@ -24,7 +24,6 @@
 #include <unistd.h>
 
 #include <dirent.h>
-#include <algorithm>
 #include <fstream>
 #include <regex>
 #include <set>
@@ -352,27 +351,6 @@ now()
 	return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-namespace {
-
-/* The wall clock's lead on the monotonic one, in seconds. */
-double
-wall_lead()
-{
-	struct timespec ts;
-	(void)clock_gettime(CLOCK_REALTIME, &ts);
-	return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9 - now();
-}
-
-} // namespace
-
-double
-wall_clock_stepped()
-{
-	/* One test a process: its first run is where the count begins. */
-	static const double first = wall_lead();
-	return std::max(0.0, wall_lead() - first);
-}
-
 /* Starts the program and watches it until every process has been reaped. */
 Seen
 watch(const Options &o)
@@ -381,7 +359,6 @@ watch(const Options &o)
 	int out_r, out_w, err_p[2];
 
 	EXPECT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-	(void)wall_clock_stepped();
 	open_output(o.out, &out_r, &out_w);
 	EXPECT_EQ(pipe2(err_p, O_CLOEXEC), 0);
 	double t0 = now(), t = 0, last_signal = 0;
