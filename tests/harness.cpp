@@ -154,13 +154,19 @@ no_fork()
 	};
 }
 
+/*
+ * Each time below is taken after what it stamps was seen, never before: a
+ * test preempted in between on a loaded machine must not date an event
+ * earlier than it happened.  t0 is where times count from.
+ */
 void
-drain(
-    int fd, std::string &into, double t, std::vector<double> *line_at = nullptr)
+drain(int fd, std::string &into, double t0,
+    std::vector<double> *line_at = nullptr)
 {
 	char buf[4096];
 	ssize_t n;
 	while (fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0) {
+		double t = now() - t0;
 		into.append(buf, (size_t)n);
 		for (ssize_t i = 0; line_at != nullptr && i < n; i++)
 			if (buf[i] == '\n')
@@ -244,10 +250,11 @@ exec_program(const Options &o, int out_w, int err_w)
 
 /* Collects one process if one has ended; false once none is left. */
 bool
-reap(Seen &r, double t, bool *reaped)
+reap(Seen &r, double t0, bool *reaped)
 {
 	int status;
 	pid_t w = waitpid(-1, &status, WNOHANG);
+	double t = now() - t0;
 
 	*reaped = w > 0;
 	if (w == r.parent) {
@@ -263,7 +270,7 @@ reap(Seen &r, double t, bool *reaped)
 }
 
 void
-look_at_grandchild(Seen &r, double t)
+look_at_grandchild(Seen &r, double t0)
 {
 	pid_t ppid = 0;
 
@@ -274,6 +281,7 @@ look_at_grandchild(Seen &r, double t)
 	if (r.grandchild <= 0 || r.grandchild_gone_at >= 0)
 		return;
 	char st = proc_state(r.grandchild, &ppid);
+	double t = now() - t0;
 	if (st == 'Z' && r.grandchild_zombie_at < 0)
 		r.grandchild_zombie_at = t;
 	if (st == 0)
@@ -282,15 +290,16 @@ look_at_grandchild(Seen &r, double t)
 
 /* What ps would show of the child now. */
 void
-look(Seen &r, double t)
+look(Seen &r, double t0)
 {
 	pid_t ppid = 0;
 
 	if (r.parent_exit_at < 0 && r.child == -1)
 		r.child = find_child_of(r.parent);
 	else
-		look_at_grandchild(r, t);
+		look_at_grandchild(r, t0);
 	char st = r.child > 0 ? proc_state(r.child, &ppid) : '\0';
+	double t = now() - t0;
 	/* A glimpse of it running says nothing; skip it. */
 	if (st != 0 && st != 'R' &&
 	    (r.child_states.empty() || r.child_states.back() != st))
@@ -376,25 +385,25 @@ watch(const Options &o)
 		(void)fcntl(out_r, F_SETFL, O_NONBLOCK);
 	bool reaped;
 	int signals = 0;
-	while (t < 80 && reap(r, t, &reaped)) {
-		drain(out_r, r.out, t, &r.out_line_at);
-		drain(err_p[0], r.err, t);
+	while (t < 80 && reap(r, t0, &reaped)) {
+		drain(out_r, r.out, t0, &r.out_line_at);
+		drain(err_p[0], r.err, t0);
 		if (!reaped) {
-			look(r, t);
+			look(r, t0);
 			signal_if_due(o, r, t, &signals, &last_signal, out_r);
 			(void)usleep(50000);
 		}
 		t = now() - t0;
 	}
-	look_at_grandchild(r, now() - t0);
+	look_at_grandchild(r, t0);
 	/* Whatever outlived the deadline must not outlive the test. */
 	(void)kill(-r.parent, SIGKILL);
 	while (waitpid(-1, nullptr, 0) > 0)
 		;
 	if (out_r >= 0)
 		(void)fcntl(out_r, F_SETFL, 0);
-	drain(out_r, r.out, now() - t0, &r.out_line_at);
-	drain(err_p[0], r.err, now() - t0);
+	drain(out_r, r.out, t0, &r.out_line_at);
+	drain(err_p[0], r.err, t0);
 	if (out_r >= 0)
 		(void)close(out_r);
 	(void)close(err_p[0]);
