@@ -12,6 +12,7 @@
 
 #include "core/scan.h"
 #include "core/status.h"
+#include "hostile.h"
 #include "log_events.h"
 #include "report/json.h"
 #include "report/scan.h"
@@ -264,6 +265,40 @@ TEST(Scan, JsonCarriesTheEvidenceAndEscapesAnyName)
 	    "\"ancestors\":[],\"init\":null}],"
 	    "\"not_zombies\":[{\"pid\":60,\"comm\":\"java\",\"ppid\":59,"
 	    "\"threads\":2}]}\n");
+}
+
+/* Whoever named a process, the scan's reader sees text, not commands. */
+TEST(Scan, NamesAreShownEscapedInTheText)
+{
+	Scan scan;
+	ScanParent p =
+	    holder(7, hostile_name, 'S', Hold::Alive, {{{8, hostile_name}, 0}});
+	p.ancestors = {{5, hostile_name}};
+	p.init = Named{1, hostile_name};
+	scan.parents = {p,
+	    holder(1, hostile_name, 'S', Hold::Init, {{{9, hostile_name}, 0}})};
+	scan.leaders = {ScanLeader{Named{60, hostile_name}, 59, 2}};
+	std::string text = scan_text(scan, 78);
+	std::string shown = hostile_shown;
+
+	EXPECT_EQ(obeyed(text), "");
+	EXPECT_NE(
+	    text.find("\nparent 7 (" + shown +
+		      "), sleeping (S), holds 1 zombie: 8 (" + shown + ")\n"),
+	    std::string::npos)
+	    << text;
+	EXPECT_NE(
+	    text.find("\nPID 1 (" + shown +
+		      "), sleeping (S), holds 1 zombie: 9 (" + shown + ")\n"),
+	    std::string::npos)
+	    << text;
+	EXPECT_NE(text.find("\nprocess 60 (" + shown + ") is not a zombie"),
+	    std::string::npos)
+	    << text;
+	EXPECT_NE(flat(text).find(
+		      "5 (" + shown + ")), else to PID 1 (" + shown + ")."),
+	    std::string::npos)
+	    << text;
 }
 
 TEST(Json, StringsAreValidWhateverTheBytes)
