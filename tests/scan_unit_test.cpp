@@ -317,6 +317,10 @@ TEST(Json, StringsAreValidWhateverTheBytes)
 	EXPECT_EQ(json_string("\xf4\x90\x80\x80"),
 	    "\"\\u00f4\\u0090\\u0080\\u0080\"");
 	EXPECT_EQ(json_string("\x80z"), "\"\\u0080z\"");
+	/* C1 controls, valid yet obeyed by terminals; not U+00A0 after. */
+	EXPECT_EQ(json_string("\xc2\x80\xc2\x9b"
+			      "2J\xc2\x9f\xc2\xa0"),
+	    "\"\\u0080\\u009b2J\\u009f\xc2\xa0\"");
 	/* A name cut at 15 bytes in the middle of a character. */
 	EXPECT_EQ(json_string(std::string("ab\xc3", 3) + std::string(1, '\0')),
 	    "\"ab\\u00c3\\u0000\"");

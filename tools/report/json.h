@@ -8,8 +8,9 @@
  * so nothing may be assumed of it: not UTF-8, not printable.  A valid UTF-8
  * sequence is kept as it is; each byte of an invalid one becomes the
  * character of the same number (\u0080 to \u00ff), so the output is always
- * valid JSON and never loses a byte's place; control characters, quotes
- * and backslashes are escaped.
+ * valid JSON and never loses a byte's place; control characters, C1
+ * controls included (U+0080 to U+009F), quotes and backslashes are
+ * escaped.
  */
 #ifndef ZOMBIE_JSON_H
 #define ZOMBIE_JSON_H
@@ -52,7 +53,10 @@ json_string(std::string_view s)
 	for (size_t i = 0; i < s.size();) {
 		auto c = (unsigned char)s[i];
 		size_t n = c < 0x80 ? 1 : utf8_length(s, i);
-		if (n > 1)
+		/* Valid, yet a terminal that cats the file would obey it. */
+		if (utf8_c1(s, i, n))
+			json_detail::escape_byte(out, (unsigned char)s[i + 1]);
+		else if (n > 1)
 			out.append(s.substr(i, n));
 		else if (c == '"' || c == '\\')
 			out.append({'\\', (char)c});
