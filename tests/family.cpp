@@ -19,6 +19,12 @@
  *               holds one, a leader whose thread runs on, and an orphan
  *               left to PID 1; then runs WATCHER --scan and --scan --json
  *               and exits as the first did
+ *   rename WATCHER
+ *               names itself with every kind of byte a terminal must not
+ *               obey, and the child it starts inherits the name; runs
+ *               WATCHER --pid on that child, passing on what it writes,
+ *               and WATCHER --scan while the child holds a zombie; exits
+ *               as WATCHER --pid did
  */
 
 #include <fcntl.h>
@@ -279,6 +285,85 @@ scan(const char *watcher)
 	return status;
 }
 
+/* ESC, BEL, CR, LF, TAB, DEL, U+009B in UTF-8, a byte no UTF-8 has. */
+const char hostile[] = "\x1b]0;\a\r\n\t\x7f\xc2\x9b\xff\\z";
+
+/* What fd gives, passed on to standard output: to a line's end, or all. */
+bool
+relay(int fd, bool line)
+{
+	char c;
+	while (read(fd, &c, 1) == 1) {
+		if (write(1, &c, 1) != 1)
+			return false;
+		if (line && c == '\n')
+			return true;
+	}
+	return false;
+}
+
+/* Holds a zombie once told to, and collects it when told again. */
+[[noreturn]] void
+held(int go, int ready)
+{
+	char c = 0;
+	(void)!read(go, &c, 1);
+	pid_t zombie = zombie_child();
+	(void)!write(ready, &zombie, sizeof(zombie));
+	(void)!read(go, &c, 1);
+	(void)waitpid(zombie, nullptr, 0);
+	_exit(0);
+}
+
+/* WATCHER --pid=PID, writing to out. */
+pid_t
+follow(const char *watcher, pid_t pid, int out)
+{
+	char arg[32];
+	(void)snprintf(arg, sizeof(arg), "--pid=%d", (int)pid);
+	pid_t w = fork();
+	if (w == 0) {
+		(void)dup2(out, 1);
+		(void)execl(watcher, watcher, arg, (char *)nullptr);
+		_exit(127);
+	}
+	return w;
+}
+
+/*
+ * Its first line says the watcher has the child: only then does the
+ * child make its zombie, which the watcher must see.
+ */
+int
+renamed(const char *watcher)
+{
+	int go[2], ready[2], out[2];
+	pid_t zombie = 0;
+
+	if (pipe(go) == -1 || pipe(ready) == -1)
+		return 2;
+	(void)prctl(PR_SET_NAME, hostile);
+	pid_t child = fork();
+	if (child == 0)
+		held(go[0], ready[1]);
+	if (pipe(out) == -1)
+		return 2;
+	pid_t w = follow(watcher, child, out[1]);
+	(void)close(out[1]);
+	(void)relay(out[0], true);
+	(void)!write(go[1], "g", 1);
+	(void)!read(ready[0], &zombie, sizeof(zombie));
+	(void)dprintf(
+	    1, "scene: child %d zombie %d\n", (int)child, (int)zombie);
+	(void)dprintf(1, "scan status %d\n", run(watcher, nullptr));
+	(void)!write(go[1], "g", 1);
+	(void)waitpid(child, nullptr, 0);
+	(void)relay(out[0], false);
+	int status = 0;
+	(void)waitpid(w, &status, 0);
+	return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
 /*
  * As a service that leaks a short zombie now and then; from 2 s, so that a
  * watcher started beside it follows it first even when slow to start.
@@ -315,6 +400,8 @@ main(int argc, char *argv[])
 		return raise(SIGTERM);
 	if (strcmp(m, "scan") == 0 && argc > 2)
 		return scan(argv[2]);
+	if (strcmp(m, "rename") == 0 && argc > 2)
+		return renamed(argv[2]);
 	if (strcmp(m, "leaky") == 0 && argc > 2)
 		return leaky((int)strtol(argv[2], nullptr, 10));
 	if (strcmp(m, "many") == 0 && argc > 2)

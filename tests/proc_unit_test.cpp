@@ -188,6 +188,8 @@ TEST(ProcFiles, SchedstatIsTimeRunAndTimeWaiting)
 TEST(ProcFiles, CommEndsAtItsNewline)
 {
 	EXPECT_EQ(comm_parse("my prog (x)\n"), "my prog (x)");
+	/* A name set with prctl may hold newlines: kept, to be shown. */
+	EXPECT_EQ(comm_parse("a\nb\n\n"), "a\nb\n");
 	EXPECT_EQ(comm_parse("cut"), "cut");
 	EXPECT_EQ(comm_parse(""), "");
 }

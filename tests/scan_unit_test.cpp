@@ -12,6 +12,7 @@
 
 #include "core/scan.h"
 #include "core/status.h"
+#include "hostile.h"
 #include "log_events.h"
 #include "report/json.h"
 #include "report/scan.h"
@@ -266,6 +267,40 @@ TEST(Scan, JsonCarriesTheEvidenceAndEscapesAnyName)
 	    "\"threads\":2}]}\n");
 }
 
+/* Whoever named a process, the scan's reader sees text, not commands. */
+TEST(Scan, NamesAreShownEscapedInTheText)
+{
+	Scan scan;
+	ScanParent p =
+	    holder(7, hostile_name, 'S', Hold::Alive, {{{8, hostile_name}, 0}});
+	p.ancestors = {{5, hostile_name}};
+	p.init = Named{1, hostile_name};
+	scan.parents = {p,
+	    holder(1, hostile_name, 'S', Hold::Init, {{{9, hostile_name}, 0}})};
+	scan.leaders = {ScanLeader{Named{60, hostile_name}, 59, 2}};
+	std::string text = scan_text(scan, 78);
+	std::string shown = hostile_shown;
+
+	EXPECT_EQ(obeyed(text), "");
+	EXPECT_NE(
+	    text.find("\nparent 7 (" + shown +
+		      "), sleeping (S), holds 1 zombie: 8 (" + shown + ")\n"),
+	    std::string::npos)
+	    << text;
+	EXPECT_NE(
+	    text.find("\nPID 1 (" + shown +
+		      "), sleeping (S), holds 1 zombie: 9 (" + shown + ")\n"),
+	    std::string::npos)
+	    << text;
+	EXPECT_NE(text.find("\nprocess 60 (" + shown + ") is not a zombie"),
+	    std::string::npos)
+	    << text;
+	EXPECT_NE(flat(text).find(
+		      "5 (" + shown + ")), else to PID 1 (" + shown + ")."),
+	    std::string::npos)
+	    << text;
+}
+
 TEST(Json, StringsAreValidWhateverTheBytes)
 {
 	EXPECT_EQ(json_string(""), "\"\"");
@@ -282,6 +317,10 @@ TEST(Json, StringsAreValidWhateverTheBytes)
 	EXPECT_EQ(json_string("\xf4\x90\x80\x80"),
 	    "\"\\u00f4\\u0090\\u0080\\u0080\"");
 	EXPECT_EQ(json_string("\x80z"), "\"\\u0080z\"");
+	/* C1 controls, valid yet obeyed by terminals; not U+00A0 after. */
+	EXPECT_EQ(json_string("\xc2\x80\xc2\x9b"
+			      "2J\xc2\x9f\xc2\xa0"),
+	    "\"\\u0080\\u009b2J\\u009f\xc2\xa0\"");
 	/* A name cut at 15 bytes in the middle of a character. */
 	EXPECT_EQ(json_string(std::string("ab\xc3", 3) + std::string(1, '\0')),
 	    "\"ab\\u00c3\\u0000\"");

@@ -23,6 +23,7 @@
 #include "cmd/loop.h"
 #include "cmd/reaper.h"
 #include "core/tracker.h"
+#include "report/words.h"
 #include "sys/kernel.h"
 
 namespace {
@@ -164,7 +165,7 @@ exec_check(pid_t pid, const Fd &report, const char *name)
 		return std::nullopt;
 	(void)waitpid(pid, nullptr, 0);
 	return Failure{
-	    std::string("cannot run ") + name + ": " + strerror(err), err};
+	    "cannot run " + visible(name) + ": " + strerror(err), err};
 }
 
 /* The pipes between the watcher and the program it starts. */
@@ -284,8 +285,11 @@ setup(Watch &w)
 		return f;
 	if (std::optional<Failure> f = proc_check())
 		return f;
-	if (w.opt.output && !w.out.open(w.opt.output->c_str()))
-		return failure(*w.opt.output);
+	/* errno taken first: escaping the name allocates. */
+	if (w.opt.output && !w.out.open(w.opt.output->c_str())) {
+		int err = errno;
+		return failure(visible(*w.opt.output), err);
+	}
 	Result<std::string> run = run_id();
 	if (!run)
 		return run.failure();
@@ -344,7 +348,7 @@ give_up(Watch &w, const Tracker &tr, const Failure &f)
 		(void)fprintf(stderr,
 		    "zombie-watch: no longer watching; waiting for %s (%d) to "
 		    "end\n",
-		    w.opt.argv[0], (int)*w.launched);
+		    visible(w.opt.argv[0]).c_str(), (int)*w.launched);
 		outlast(*w.launched, w.signals);
 	}
 	return exit_status(facts);

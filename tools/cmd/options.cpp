@@ -15,6 +15,7 @@
 
 #include <string_view>
 
+#include "report/words.h"
 #include "sys/proc.h"
 
 namespace {
@@ -78,7 +79,8 @@ usage_error(const char *what, const char *arg)
 {
 	ExitFacts f;
 
-	(void)fprintf(stderr, "zombie-watch: %s %s\n", what, arg);
+	(void)fprintf(
+	    stderr, "zombie-watch: %s %s\n", what, visible(arg).c_str());
 	usage(stderr);
 	f.usage_error = true;
 	return exit_status(f);

@@ -136,8 +136,8 @@ finish(Watch &w, const Tracker &tr)
 		w.out.write(json_end(w.run, static_cast<int>(exit_status(f)),
 		    tr.program_status()));
 	if (w.out.error() != 0)
-		(void)fprintf(stderr, "zombie-watch: %s: %s\n", w.out.name(),
-		    strerror(w.out.error()));
+		(void)fprintf(stderr, "zombie-watch: %s: %s\n",
+		    visible(w.out.name()).c_str(), strerror(w.out.error()));
 	f.failed = w.out.error() != 0;
 	/* Ended by a signal, the watcher re-raises it: a shell sees 128+N. */
 	if (w.signo != 0)

@@ -18,6 +18,7 @@
 
 #include "cmd/loop.h"
 #include "core/tracker.h"
+#include "report/words.h"
 
 namespace {
 
@@ -143,7 +144,8 @@ check_found(
 	std::optional<int> ps = tr.program_status();
 
 	if (ps && *ps != 0)
-		(void)fprintf(stderr, "zombie-watch: %s %s\n", w.opt.argv[0],
+		(void)fprintf(stderr, "zombie-watch: %s %s\n",
+		    visible(w.opt.argv[0]).c_str(),
 		    describe_status(*ps).c_str());
 	return found;
 }

@@ -7,6 +7,7 @@
 
 #include "cmd/scan_mode.h"
 
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -17,6 +18,7 @@
 #include "cmd/launch.h"
 #include "cmd/output.h"
 #include "report/scan.h"
+#include "report/words.h"
 #include "sys/kernel.h"
 #include "sys/scan_proc.h"
 
@@ -34,15 +36,18 @@ scan_write(const Options &o)
 	if (std::optional<Failure> f = proc_check())
 		return *f;
 	(void)signal(SIGPIPE, SIG_IGN);
-	if (o.output && !out.open(o.output->c_str()))
-		return failure(*o.output);
+	/* errno taken first: escaping the name allocates. */
+	if (o.output && !out.open(o.output->c_str())) {
+		int err = errno;
+		return failure(visible(*o.output), err);
+	}
 	std::optional<Scan> scan = scan_read();
 	if (!scan)
 		return failure("/proc");
 	out.write(o.json ? scan_json(*scan)
 			 : scan_text(*scan, terminal_width(out.fd())));
 	if (out.error() != 0)
-		return failure(out.name(), out.error());
+		return failure(visible(out.name()), out.error());
 	return zombie_count(*scan);
 }
 

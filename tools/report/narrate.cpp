@@ -37,16 +37,17 @@ started(const Log &log, const Event &e)
 	std::string watcher = label_or(log, e.other, "zombie-watch");
 
 	if (e.before)
-		return {watcher + " follows " + label(log, e.proc) +
-			    (p.comm.empty() ? "" : " (" + p.comm + ")") +
-			    ", already running",
+		return {
+		    watcher + " follows " + label(log, e.proc) +
+			(p.comm.empty() ? "" : " (" + visible(p.comm) + ")") +
+			", already running",
 		    "It only observes: it collects nothing and signals "
 		    "nothing, and tells what this process and its "
 		    "descendants do from now on."};
 	std::string line = watcher + " started ";
 
 	if (!p.comm.empty())
-		line += p.comm + " as ";
+		line += visible(p.comm) + " as ";
 	return {line + format("process %d", (int)p.pid), ""};
 }
 

@@ -54,7 +54,7 @@ ago(Nanos age)
 std::string
 named(const Named &p)
 {
-	return std::to_string(p.pid) + " (" + p.comm + ")";
+	return std::to_string(p.pid) + " (" + visible(p.comm) + ")";
 }
 
 /* The parent as its reasons name it, at the start of a sentence or not. */
@@ -80,7 +80,7 @@ heading(const ScanParent &p)
 					       "thread runs", "threads run")
 		: state_name(p.state);
 	if (p.hold == Hold::Init && !p.nested)
-		return "PID 1 (" + p.proc.comm + "), " + state + ",";
+		return "PID 1 (" + visible(p.proc.comm) + "), " + state + ",";
 	return "parent " + named(p.proc) + ", " + state + ",";
 }
 
@@ -175,7 +175,7 @@ init_name(const ScanParent &p)
 		return "the init of its PID namespace";
 	if (p.nested)
 		return named(*p.init) + ", the init of its PID namespace";
-	return "PID 1 (" + p.init->comm + ")";
+	return "PID 1 (" + visible(p.init->comm) + ")";
 }
 
 /* The kernel's order of adoption, as far as /proc lets it be known. */

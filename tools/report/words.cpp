@@ -14,6 +14,8 @@
 
 #include <algorithm>
 
+#include "report/utf8.h"
+
 namespace {
 
 constexpr Nanos second = 1'000'000'000;
@@ -116,6 +118,45 @@ describe_status(const std::optional<int> &status)
 			 128 + sig);
 }
 
+/* A byte of the ASCII range as visible() shows it. */
+static void
+visible_ascii(std::string &out, unsigned char c)
+{
+	if (c == '\\')
+		out += "\\\\";
+	else if (c == '\n')
+		out += "\\n";
+	else if (c == '\r')
+		out += "\\r";
+	else if (c == '\t')
+		out += "\\t";
+	else if (c < 0x20 || c == 0x7F)
+		out += format("\\x%02x", c);
+	else
+		out += (char)c;
+}
+
+std::string
+visible(std::string_view name)
+{
+	std::string out;
+
+	for (size_t i = 0; i < name.size();) {
+		auto c = (unsigned char)name[i];
+		size_t n = c < 0x80 ? 1 : utf8_length(name, i);
+		if (n == 1)
+			visible_ascii(out, c);
+		else if (n == 0)
+			out += format("\\x%02x", c);
+		else if (utf8_c1(name, i, n))
+			out += format("\\u%04x", (unsigned char)name[i + 1]);
+		else
+			out.append(name.substr(i, n));
+		i += n == 0 ? 1 : n;
+	}
+	return out;
+}
+
 std::string
 label(const Log &log, ProcId id)
 {
@@ -133,7 +174,7 @@ label(const Log &log, ProcId id)
 	}
 	if (p.comm.empty())
 		return format("PID %d", (int)p.pid);
-	return format("PID %d (", (int)p.pid) + p.comm + ")";
+	return format("PID %d (", (int)p.pid) + visible(p.comm) + ")";
 }
 
 std::string

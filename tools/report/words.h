@@ -42,6 +42,15 @@ std::string label_or(
 /* Why who collected a process is inferred: a sentence; "" for None. */
 const char *guess_reason(Guess guess);
 
+/*
+ * A name from another process or the system, as the text shows it: a
+ * control byte (C0, DEL, a C1 control in UTF-8) or a byte that is not
+ * UTF-8 as \x1b, \r, \n, \t, \u009b or \xff, and a backslash as \\, so
+ * that no name drives the terminal or passes for another; printable
+ * UTF-8 as it is.
+ */
+std::string visible(std::string_view name);
+
 /* printf into a string. */
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* "1.500s" */

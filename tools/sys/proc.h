@@ -46,7 +46,7 @@ Status status_parse(std::string_view text);
 std::optional<long long> schedstat_parse(std::string_view text);
 /* Numbers apart by spaces, as /proc/PID/task/TID/children has them. */
 std::vector<pid_t> pids_parse(std::string_view text);
-/* /proc/PID/comm: up to its newline. */
+/* /proc/PID/comm: all but the newline that ends it. */
 std::string comm_parse(std::string_view text);
 /* /proc/PID/cmdline: its arguments, each ended by a NUL. */
 std::vector<std::string> cmdline_parse(std::string_view text);

@@ -180,10 +180,13 @@ pids_parse(std::string_view text)
 	return pids;
 }
 
+/* The name may hold newlines of its own: only the kernel's last is cut. */
 std::string
 comm_parse(std::string_view text)
 {
-	return std::string(text.substr(0, text.find('\n')));
+	if (!text.empty() && text.back() == '\n')
+		text.remove_suffix(1);
+	return std::string(text);
 }
 
 std::vector<std::string>
