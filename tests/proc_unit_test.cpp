@@ -219,3 +219,33 @@ TEST(ProcFiles, OnlyProcessNumbersAreProcesses)
 	EXPECT_FALSE(pid_name("-3"));
 	EXPECT_FALSE(pid_name("99999999999999999999"));
 }
+
+/* The /proc that is seen is the last procfs mounted on /proc. */
+TEST(ProcFiles, MountinfoSaysWhetherProcHidesProcesses)
+{
+	const std::string plain =
+	    "22 1 0:21 / /proc rw,nosuid,nodev,noexec,relatime shared:12 - "
+	    "proc proc rw\n"
+	    "25 21 0:23 / /sys rw,relatime - sysfs sysfs rw\n";
+	std::optional<ProcMount> m = mountinfo_parse(plain);
+	ASSERT_TRUE(m);
+	EXPECT_FALSE(m->hidepid);
+
+	std::string hidden = plain +
+			     "31 22 0:40 / /proc rw,relatime - proc proc "
+			     "rw,gid=27,hidepid=invisible\n";
+	m = mountinfo_parse(hidden);
+	ASSERT_TRUE(m);
+	EXPECT_EQ(m->hidepid, "hidepid=invisible");
+	EXPECT_EQ(m->gid, 27U);
+
+	/* Another procfs elsewhere, or hidepid=0, hides nothing here. */
+	m = mountinfo_parse(plain + "40 30 0:50 / /mnt/p rw - proc proc "
+				    "rw,hidepid=2\n"
+				    "41 22 0:51 / /proc rw - proc proc "
+				    "rw,hidepid=0\n");
+	ASSERT_TRUE(m);
+	EXPECT_FALSE(m->hidepid);
+	EXPECT_FALSE(
+	    mountinfo_parse("25 21 0:23 / /sys rw - sysfs sysfs rw\n"));
+}

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -186,4 +187,38 @@ TEST(ScanLive, ThisMachineAsItIs)
 	long zombies = strtol(got.c_str(), nullptr, 10);
 	EXPECT_TRUE(exited(r, zombies == 0 ? 0 : 3)) << r.parent_status << "\n"
 						     << got;
+}
+
+/*
+ * /proc mounted to hide other users' processes, and the scan run as
+ * nobody: it cannot see the zombies there may be, and says so, never 0.
+ * The watcher runs from a copy nobody may reach, whatever the build's
+ * folders allow.
+ */
+TEST(ScanLive, HiddenProcessesAreSaidNotDenied)
+{
+	NEED_ROOT();
+	char dir[] = "/tmp/zombie-hidden-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	std::string copy = std::string(dir) + "/zombie-watch";
+	ASSERT_EQ(chmod(dir, 0755), 0);
+	ASSERT_EQ(
+	    system(("cp " + std::string(WATCH_PATH) + " " + copy).c_str()), 0);
+	Options o = with(Out::Pipe,
+	    {"--mount", "--propagation", "private", "sh", "-c",
+		"mount -t proc -o hidepid=2 proc /proc && exec setpriv "
+		"--reuid=nobody --regid=nogroup --clear-groups \"$0\" --scan",
+		copy});
+	o.program = "/usr/bin/unshare";
+	Seen r = watch(o);
+	(void)unlink(copy.c_str());
+	(void)rmdir(dir);
+
+	EXPECT_TRUE(exited(r, 4)) << r.parent_status << r.err;
+	EXPECT_EQ(r.err, "");
+	/* The kernel names the option its own way: 2 is "invisible". */
+	has_line(unfold(r.out),
+	    "^no zombie among the processes this user can see /proc is "
+	    "mounted with hidepid=(2|invisible): other users' processes, and "
+	    "their zombies, cannot be seen");
 }

@@ -57,6 +57,7 @@ status_of(const Scan &scan)
 	ExitFacts f;
 	f.mode = Mode::Scan;
 	f.zombies = zombie_count(scan);
+	f.scan_hidden = scan.hidden_by.has_value();
 	return static_cast<int>(exit_status(f));
 }
 
@@ -67,7 +68,8 @@ TEST(Scan, NoZombieIsSaidAndExitsZero)
 	Scan scan;
 	EXPECT_EQ(scan_text(scan, 78), "no zombie in this PID namespace\n");
 	EXPECT_EQ(scan_json(scan),
-	    "{\"schema\":1,\"zombies\":0,\"parents\":[],\"not_zombies\":[]}\n");
+	    "{\"schema\":1,\"zombies\":0,\"hidden_by\":null,\"parents\":[],"
+	    "\"not_zombies\":[]}\n");
 	EXPECT_EQ(status_of(scan), 0);
 
 	/* A leader whose threads run on is not a zombie. */
@@ -83,6 +85,34 @@ TEST(Scan, NoZombieIsSaidAndExitsZero)
 	    std::string::npos)
 	    << text;
 	EXPECT_EQ(status_of(scan), 0);
+}
+
+/*
+ * With /proc hiding other users' processes, none seen is not none there:
+ * it says so, and the status is "could not check" unless one was seen.
+ */
+TEST(Scan, HiddenProcessesAreSaidNotDenied)
+{
+	Scan scan;
+	scan.hidden_by = "hidepid=2";
+	std::string text = scan_text(scan, 78);
+	EXPECT_EQ(text.substr(0, text.find('\n')),
+	    "no zombie among the processes this user can see");
+	EXPECT_NE(flat(text).find("/proc is mounted with hidepid=2: other "
+				  "users' processes, and their zombies, cannot "
+				  "be seen"),
+	    std::string::npos)
+	    << text;
+	EXPECT_NE(scan_json(scan).find("\"hidden_by\":\"hidepid=2\""),
+	    std::string::npos);
+	EXPECT_EQ(status_of(scan), 4);
+
+	scan.parents.push_back(holder(
+	    91, "w", 'S', Hold::Alive, {ScanZombie{Named{92, "w"}, 3 * sec}}));
+	text = scan_text(scan, 78);
+	EXPECT_EQ(text.substr(0, text.find('\n')),
+	    "1 zombie among the processes this user can see, under 1 parent");
+	EXPECT_EQ(status_of(scan), 3);
 }
 
 TEST(Scan, LiveParentsSayWhyTheirZombiesStayAndWhereTheyWouldGo)
@@ -250,7 +280,7 @@ TEST(Scan, JsonCarriesTheEvidenceAndEscapesAnyName)
 	    std::string::npos);
 
 	EXPECT_EQ(scan_json(scan),
-	    "{\"schema\":1,\"zombies\":2,\"parents\":["
+	    "{\"schema\":1,\"zombies\":2,\"hidden_by\":null,\"parents\":["
 	    "{\"pid\":7,\"comm\":\"a\\\"b\\\\c\\n\\u0001\\u00ff\","
 	    "\"hold\":\"traced\",\"state\":\"t\",\"threads\":1,"
 	    "\"main_exited\":false,\"nested\":false,\"sigchld\":\"caught\","

@@ -24,17 +24,17 @@
 
 namespace {
 
-/* Writes the scan; how many zombies it found. */
-Result<size_t>
-scan_write(const Options &o)
+/* Writes the scan, and what it found into f. */
+std::optional<Failure>
+scan_write(const Options &o, ExitFacts &f)
 {
 	Output out;
 
 	/* A closed output is a failure to report, as for a watch. */
-	if (std::optional<Failure> f = standard_files())
-		return *f;
-	if (std::optional<Failure> f = proc_check())
-		return *f;
+	if (std::optional<Failure> e = standard_files())
+		return e;
+	if (std::optional<Failure> e = proc_check())
+		return e;
 	(void)signal(SIGPIPE, SIG_IGN);
 	/* errno taken first: escaping the name allocates. */
 	if (o.output && !out.open(o.output->c_str())) {
@@ -48,7 +48,9 @@ scan_write(const Options &o)
 			 : scan_text(*scan, terminal_width(out.fd())));
 	if (out.error() != 0)
 		return failure(visible(out.name()), out.error());
-	return zombie_count(*scan);
+	f.zombies = zombie_count(*scan);
+	f.scan_hidden = scan->hidden_by.has_value();
+	return std::nullopt;
 }
 
 } // namespace
@@ -57,14 +59,9 @@ ExitStatus
 scan_mode(const Options &o)
 {
 	ExitFacts f;
-	Result<size_t> zombies = scan_write(o);
-
 	f.mode = Mode::Scan;
-	if (zombies) {
-		f.zombies = *zombies;
-	} else {
-		(void)fprintf(stderr, "zombie-watch: %s\n",
-		    zombies.failure().text.c_str());
+	if (std::optional<Failure> e = scan_write(o, f)) {
+		(void)fprintf(stderr, "zombie-watch: %s\n", e->text.c_str());
 		f.failed = true;
 	}
 	return exit_status(f);

@@ -75,6 +75,9 @@ struct ScanLeader {
 struct Scan {
 	std::vector<ScanParent> parents; /* the most zombies first */
 	std::vector<ScanLeader> leaders;
+	/* Why other users' processes could not be seen: the option /proc is
+	 * mounted with ("hidepid=2"); nothing where all could be. */
+	std::optional<std::string> hidden_by;
 };
 
 /* How many zombies, under every parent. */

@@ -60,7 +60,10 @@ exit_status(const ExitFacts &f)
 	case Mode::Check:
 		return checked(f);
 	case Mode::Scan:
-		return f.zombies > 0 ? ExitStatus::Zombie : ExitStatus::Ok;
+		/* None seen is not none there when some could not be seen. */
+		return f.zombies > 0   ? ExitStatus::Zombie
+		       : f.scan_hidden ? ExitStatus::Unchecked
+				       : ExitStatus::Ok;
 	case Mode::Help:
 	case Mode::Follow:
 		break;

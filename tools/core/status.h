@@ -57,8 +57,9 @@ struct ExitFacts {
 	bool records_refused = false; /* children were looked for instead */
 	bool probe = false;           /* the built-in probe, not a program */
 	bool pid1 = false;            /* no reaper is above the watcher */
-	/* --scan: the zombies there are. */
+	/* --scan: the zombies there are, of those it could see. */
 	size_t zombies = 0;
+	bool scan_hidden = false; /* other users' processes were hidden */
 };
 
 ExitStatus exit_status(const ExitFacts &f);

@@ -364,12 +364,21 @@ std::string
 scan_text(const Scan &scan, int width)
 {
 	size_t n = zombie_count(scan);
+	const char *where = scan.hidden_by
+				? " among the processes this user can see"
+				: " in this PID namespace";
 	std::string out =
 	    n == 0
-		? "no zombie in this PID namespace\n"
-		: plural(n, "zombie", "zombies") +
-		      " in this PID namespace, under " +
+		? std::string("no zombie") + where + "\n"
+		: plural(n, "zombie", "zombies") + where + ", under " +
 		      plural(scan.parents.size(), "parent", "parents") + "\n";
+
+	if (scan.hidden_by)
+		out +=
+		    fold("/proc is mounted with " + visible(*scan.hidden_by) +
+			     ": other users' processes, and their zombies, "
+			     "cannot be seen; run as root to see them all.",
+			width);
 
 	for (const ScanParent &p : scan.parents)
 		out += heading(p) + " holds " +
@@ -399,6 +408,8 @@ scan_json(const Scan &scan)
 	return JsonObject()
 	    .number("schema", json_schema)
 	    .number("zombies", (long long)zombie_count(scan))
+	    .raw("hidden_by", scan.hidden_by ? json_string(*scan.hidden_by)
+					     : std::string("null"))
 	    .raw("parents", parents.done())
 	    .raw("not_zombies", leaders.done())
 	    .line();

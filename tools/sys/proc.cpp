@@ -224,3 +224,31 @@ owner_read(pid_t pid)
 		return std::nullopt;
 	return st.st_uid;
 }
+
+namespace {
+
+bool
+in_group(gid_t gid)
+{
+	gid_t groups[256];
+	int n = getgroups(256, groups);
+
+	return getegid() == gid || std::find(groups, groups + std::max(n, 0),
+				       gid) != groups + std::max(n, 0);
+}
+
+} // namespace
+
+std::optional<std::string>
+hidden_read()
+{
+	Fd f(open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+	std::optional<std::string> text = text_read(f);
+	std::optional<ProcMount> m =
+	    text ? mountinfo_parse(*text) : std::nullopt;
+
+	if (!m || !m->hidepid || geteuid() == 0 ||
+	    (m->gid && in_group(*m->gid)))
+		return std::nullopt;
+	return m->hidepid;
+}

@@ -53,6 +53,16 @@ std::vector<std::string> cmdline_parse(std::string_view text);
 /* A name of /proc or of a task folder that is a process number. */
 std::optional<pid_t> pid_name(std::string_view name);
 
+/* How /proc is mounted, of what decides which processes it shows. */
+struct ProcMount {
+	/* Its hidepid option as written ("hidepid=2", "hidepid=invisible");
+	 * none where every process is shown. */
+	std::optional<std::string> hidepid;
+	std::optional<gid_t> gid; /* a group that sees every process */
+};
+/* /proc/self/mountinfo: the procfs mounted on /proc, if there is one. */
+std::optional<ProcMount> mountinfo_parse(std::string_view text);
+
 /* Reading. */
 
 /* A whole file, read from its start however often it is read. */
@@ -86,5 +96,11 @@ std::optional<pid_t> self_read();
 std::optional<std::string> exe_read();
 /* The user /proc/PID belongs to: its effective one, if it may be dumped. */
 std::optional<uid_t> owner_read(pid_t pid);
+/*
+ * Why this process cannot see other users' processes in /proc: the mount
+ * option that hides them ("hidepid=2"); nothing where it sees them all,
+ * as root or as a member of the mount's exempt group does.
+ */
+std::optional<std::string> hidden_read();
 
 #endif

@@ -213,3 +213,64 @@ pid_name(std::string_view name)
 		return std::nullopt;
 	return pid;
 }
+
+namespace {
+
+/* One comma-separated option of a mount's list, by its name. */
+std::optional<std::string_view>
+option(std::string_view options, std::string_view name)
+{
+	while (!options.empty()) {
+		size_t comma = std::min(options.find(','), options.size());
+		std::string_view o = options.substr(0, comma);
+		if (o.substr(0, o.find('=')) == name)
+			return o;
+		options.remove_prefix(std::min(comma + 1, options.size()));
+	}
+	return std::nullopt;
+}
+
+/* The procfs on /proc, from one mountinfo line, if it is that. */
+std::optional<ProcMount>
+proc_line(std::string_view line)
+{
+	/* ID PARENT MAJ:MIN ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE SUPER */
+	std::optional<std::string_view> w;
+	for (int i = 0; i < 5; i++)
+		w = word(line);
+	if (!w || *w != "/proc")
+		return std::nullopt;
+	size_t dash = line.find(" - ");
+	if (dash == std::string_view::npos)
+		return std::nullopt;
+	line.remove_prefix(dash + 3);
+	std::optional<std::string_view> type = word(line);
+	(void)word(line);
+	std::optional<std::string_view> super = word(line);
+	if (!type || *type != "proc" || !super)
+		return std::nullopt;
+	ProcMount m;
+	std::optional<std::string_view> hide = option(*super, "hidepid");
+	if (hide && *hide != "hidepid=0" && *hide != "hidepid=off")
+		m.hidepid = std::string(*hide);
+	if (std::optional<std::string_view> gid = option(*super, "gid"))
+		m.gid = number<gid_t>(gid->substr(4));
+	return m;
+}
+
+} // namespace
+
+std::optional<ProcMount>
+mountinfo_parse(std::string_view text)
+{
+	std::optional<ProcMount> found;
+
+	/* The last mount on /proc is the one seen there. */
+	while (!text.empty()) {
+		size_t nl = std::min(text.find('\n'), text.size());
+		if (std::optional<ProcMount> m = proc_line(text.substr(0, nl)))
+			found = m;
+		text.remove_prefix(std::min(nl + 1, text.size()));
+	}
+	return found;
+}

@@ -194,5 +194,7 @@ scan_read()
 	std::optional<std::vector<Stat>> all = read_all();
 	if (!all)
 		return std::nullopt;
-	return gather(*all);
+	Scan scan = gather(*all);
+	scan.hidden_by = hidden_read();
+	return scan;
 }
