@@ -1,18 +1,22 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # bash completion for zombie-watch: its options until the program, then the
-# program's own words as bash would complete them for it.
+# program's own words as bash would complete them for it.  --scan and --pid
+# take no program: after either, only the options that go with it.
 _zombie_watch()
 {
 	local cur prev words cword
 	_init_completion -s || return
 
-	local i
+	local i mode=
 	for ((i = 1; i < cword; i++)); do
 		case ${words[i]} in
-		--) _command_offset $((i + 1)); return ;;
-		-o | --output | --pid | --reaper-wait) ((i++)) ;;
+		--scan) mode=scan ;;
+		--pid=*) mode=pid ;;
+		--pid) mode=pid; ((i++)) ;;
+		--) [[ $mode ]] && return; _command_offset $((i + 1)); return ;;
+		-o | --output | --reaper-wait) ((i++)) ;;
 		-*) ;;
-		*) _command_offset $i; return ;;
+		*) [[ $mode ]] && return; _command_offset $i; return ;;
 		esac
 	done
 
@@ -40,13 +44,17 @@ _zombie_watch()
 		return
 		;;
 	-*)
-		COMPREPLY=($(compgen -W '--check-reaper --reaper-wait= --pid=
-			--scan --json --output= --quiet --help --version -o -q -h --' \
-			-- "$cur"))
+		local opts='--check-reaper --reaper-wait= --pid= --scan --json
+			--output= --quiet --help --version -o -q -h --'
+		case $mode in
+		scan) opts='--json --output= -o' ;;
+		pid) opts='--json --output= --quiet -o -q' ;;
+		esac
+		COMPREPLY=($(compgen -W "$opts" -- "$cur"))
 		[[ ${COMPREPLY-} == *= ]] && compopt -o nospace
 		return
 		;;
 	esac
-	COMPREPLY=($(compgen -c -- "$cur"))
+	[[ $mode ]] || COMPREPLY=($(compgen -c -- "$cur"))
 } &&
 	complete -F _zombie_watch zombie-watch
