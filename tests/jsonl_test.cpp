@@ -206,21 +206,30 @@ TEST(JsonLines, SummaryGivesEachZombieSpanAndTheReleased)
 	log.append(collected(5 * sec, program, watcher, How::Wait));
 	log.append(orphaned(5 * sec, c[2], init, 'Z'));
 	log.append(orphaned(5 * sec, c[3], init, 'S'));
+	/* A zombie already when the watch began: since when is not known. */
+	c.push_back(log.add_process(7830, Role::Child));
+	Event old = ended(0, c[4], program, 0);
+	old.before = true;
+	log.append(old);
+	log.append(collected(1 * sec, c[4], program, How::Wait));
 	std::string out = render_all(log, std::nullopt);
 
 	read_back(out,
 	    {
 		{"[T('summary')[0][k] for k in ('processes', 'children', "
 		 "'released')]",
-		    "[5, 4, [7827]]"},
+		    "[6, 5, [7827]]"},
 		/* Still a zombie, threads still running: no end yet. */
 		{"T('summary')[0]['zombies']",
 		    "[{'pid': 7826, 'from': 2.0, 'to': 4.0, 'for': 2.0, "
-		    "'at_most': False}, {'pid': 7828, 'from': 3.0, 'to': None, "
-		    "'for': None, 'at_most': False}]"},
+		    "'at_most': False, 'before_watch': False}, {'pid': 7828, "
+		    "'from': 3.0, 'to': None, 'for': None, 'at_most': False, "
+		    "'before_watch': False}, {'pid': 7830, 'from': None, 'to': "
+		    "1.0, 'for': 1.0, 'at_most': False, 'before_watch': "
+		    "True}]"},
 		{"T('summary')[0]['main_exited']",
 		    "[{'pid': 7829, 'from': 1.0, 'to': None, 'for': None, "
-		    "'at_most': False}]"},
+		    "'at_most': False, 'before_watch': False}]"},
 		{"[(o['pid'], o['outcome'], o['reaper']['comm'], o['delay']) "
 		 "for o in T('verdict')]",
 		    "[(7828, 'not_collected', 'init', 2.0), (7829, 'running', "

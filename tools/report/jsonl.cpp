@@ -250,21 +250,33 @@ json_event(const Log &log, size_t i, std::string_view run)
 	return "";
 }
 
-/* From one event of a process to another, or on still: "to" is null. */
+/*
+ * From one event of a process to another, or on still: "to" is null.  One
+ * that began before the watch began has no known start: "from" is null,
+ * and "for" the least it lasted, from the watch's start.
+ */
 static std::string
-span(const Log &log, pid_t pid, Nanos from, const std::optional<Index> &to)
+span(const Log &log, pid_t pid, const Event &start,
+    const std::optional<Index> &to)
 {
 	JsonObject o;
-	o.number("pid", pid).seconds("from", from);
+	Nanos from = start.before ? 0 : start.t;
+	o.number("pid", pid);
+	if (start.before)
+		o.raw("from", "null");
+	else
+		o.seconds("from", from);
 	if (!to)
 		return o.raw("to", "null")
 		    .raw("for", "null")
 		    .flag("at_most", false)
+		    .flag("before_watch", start.before)
 		    .done();
 	const Event &e = log.events()[*to];
 	return o.seconds("to", e.t)
 	    .seconds("for", e.t - from)
 	    .flag("at_most", e.late)
+	    .flag("before_watch", start.before)
 	    .done();
 }
 
@@ -282,12 +294,12 @@ json_summary(const Log &log, std::string_view run)
 		children++;
 		if (p.main_exited)
 			threads.raw(span(
-			    log, p.pid, *log.when(p.main_exited), p.ended));
+			    log, p.pid, log.events()[*p.main_exited], p.ended));
 		if (p.ended && released_at_end(log, p))
 			released.number(p.pid);
 		else if (p.ended)
-			zombies.raw(
-			    span(log, p.pid, *log.when(p.ended), p.collected));
+			zombies.raw(span(
+			    log, p.pid, log.events()[*p.ended], p.collected));
 	}
 	return log_line("summary", run)
 	    .number("processes", processes)
