@@ -64,3 +64,27 @@ TEST(Follow, ReportsTheZombiesOfARunningProcessAndLeavesItBe)
 }
 
 } // namespace
+
+/* A thread's number, as top -H shows it: its process is followed. */
+TEST(Follow, AThreadsNumberFollowsItsProcess)
+{
+	std::string script =
+	    "python3 -c 'import threading, time; "
+	    "t = threading.Thread(target=time.sleep, args=(2,)); t.start(); "
+	    "print(t.native_id, flush=True); t.join()' | "
+	    "{ read tid; exec " +
+	    std::string(WATCH_PATH) + " --pid=$tid; }";
+	Options o = with(Out::Pipe, {"-c", script});
+	o.program = "/bin/sh";
+	Seen r = watch(o);
+
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+	std::smatch sm;
+	ASSERT_TRUE(std::regex_match(r.err, sm,
+	    std::regex("zombie-watch: --pid=\\d+ is a thread of process "
+		       "(\\d+): following the process\n")))
+	    << r.err;
+	line(r, "^\\[ +\\d+\\.\\ds\\] zombie-watch \\(\\d+\\) follows parent " +
+		    sm[1].str() + " \\(python3\\), already running$");
+	line(r, "\\] parent " + sm[1].str() + " exited with status 0$");
+}

@@ -7,6 +7,7 @@
 #include "cmd/follow.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -65,6 +66,15 @@ follow_start(Watch &w, Tracker &tr)
 	pid_t pid = *w.opt.follow;
 	std::string arg = "--pid=" + std::to_string(pid);
 
+	/* A thread's number names its process too: /proc has it, hidden. */
+	std::optional<Status> st = status_read(pid);
+	if (st && st->tgid > 0 && st->tgid != pid) {
+		(void)fprintf(stderr,
+		    "zombie-watch: %s is a thread of process %d: following the "
+		    "process\n",
+		    arg.c_str(), (int)st->tgid);
+		pid = st->tgid;
+	}
 	if (!tr.follow(pid))
 		return Failure{
 		    arg + ": " +

@@ -22,6 +22,7 @@
 /* What a status file says, of what the watcher uses. */
 struct Status {
 	int threads = 0;
+	pid_t tgid = 0;   /* its process, which a thread's number is not */
 	pid_t tracer = 0; /* TracerPid: 0 where it is not traced */
 	/* NSpid: its number in this namespace first, in its own last. */
 	std::vector<pid_t> nspid;

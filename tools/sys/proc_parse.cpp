@@ -100,6 +100,8 @@ status_field(Status &st, std::string_view key, std::string_view value)
 {
 	if (key == "Threads")
 		set(st.threads, first_number<int>(value));
+	else if (key == "Tgid")
+		set(st.tgid, first_number<pid_t>(value));
 	else if (key == "TracerPid")
 		set(st.tracer, first_number<pid_t>(value));
 	else if (key == "SigBlk")
