@@ -88,3 +88,22 @@ TEST(Follow, AThreadsNumberFollowsItsProcess)
 		    sm[1].str() + " \\(python3\\), already running$");
 	line(r, "\\] parent " + sm[1].str() + " exited with status 0$");
 }
+
+/* A zombie has nothing left to follow: why it stays is told, at once. */
+TEST(Follow, AZombieIsExplainedAndNotFollowed)
+{
+	std::string script =
+	    "sh -c 'sleep 0.2 & exec sleep 5' & p=$!; sleep 1.5; "
+	    "z=$(cat /proc/$p/task/$p/children); " +
+	    std::string(WATCH_PATH) + " --pid=$z; s=$?; kill $p; exit $s";
+	Options o = with(Out::Pipe, {"-c", script});
+	o.program = "/bin/sh";
+	Seen r = watch(o);
+
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+	EXPECT_LT(r.parent_exit_at, 4.0);
+	EXPECT_EQ(r.err, "");
+	line(r, "^process \\d+ \\(sleep\\) is a zombie already: it has ended, "
+		"and parent \\d+ \\(sleep\\), sleeping \\(S\\), holds it$");
+	EXPECT_EQ(r.out.find("follows"), std::string::npos) << r.out;
+}

@@ -79,6 +79,9 @@ zombie_watch(int argc, char *argv[])
 		return *end;
 	if (opt.scan)
 		return scan_mode(opt);
+	if (opt.follow)
+		if (std::optional<ExitStatus> end = zombie_mode(opt))
+			return *end;
 	if (opt.check && getpid() == 1)
 		return refuse_pid1();
 	Watch w(opt);

@@ -66,3 +66,55 @@ scan_mode(const Options &o)
 	}
 	return exit_status(f);
 }
+
+namespace {
+
+/* The zombie's parent, as the scan found it holding the zombie. */
+std::optional<Scan>
+holding(pid_t zombie)
+{
+	std::optional<Scan> scan = scan_read();
+	if (!scan)
+		return std::nullopt;
+	Scan one;
+	for (const ScanParent &p : scan->parents)
+		for (const ScanZombie &z : p.zombies)
+			if (z.proc.pid == zombie) {
+				one.parents.push_back(p);
+				one.parents.back().zombies = {z};
+			}
+	return one;
+}
+
+} // namespace
+
+std::optional<ExitStatus>
+zombie_mode(const Options &o)
+{
+	pid_t pid = *o.follow;
+	std::optional<Stat> st = stat_read(pid);
+	if (!st || st->state != 'Z')
+		return std::nullopt;
+	ExitFacts f;
+	f.mode = Mode::Follow;
+	Output out;
+	std::optional<Scan> one = holding(pid);
+	if ((o.output && !out.open(o.output->c_str())) || !one) {
+		int err = errno;
+		(void)fprintf(stderr, "zombie-watch: %s: %s\n",
+		    one ? visible(*o.output).c_str() : "/proc", strerror(err));
+		f.failed = true;
+		return exit_status(f);
+	}
+	/* Collected while it was read: it is not one any more. */
+	if (one->parents.empty())
+		out.write("process " + std::to_string(pid) +
+			  " was a zombie, and was collected as it was read\n");
+	else if (o.json)
+		out.write(scan_json(*one));
+	else
+		out.write(zombie_text(
+		    one->parents[0], pid, terminal_width(out.fd())));
+	f.failed = out.error() != 0;
+	return exit_status(f);
+}

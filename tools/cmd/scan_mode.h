@@ -11,5 +11,10 @@
  * output; the status to end with.
  */
 ExitStatus scan_mode(const Options &o);
+/*
+ * --pid of a process that is a zombie already: nothing to follow, but why
+ * it stays, as the scan would say, and the end.  Nothing if it is not one.
+ */
+std::optional<ExitStatus> zombie_mode(const Options &o);
 
 #endif

@@ -389,6 +389,21 @@ scan_text(const Scan &scan, int width)
 	return out;
 }
 
+std::string
+zombie_text(const ScanParent &p, pid_t zombie, int width)
+{
+	ScanParent one = p;
+	one.zombies.erase(
+	    std::remove_if(one.zombies.begin(), one.zombies.end(),
+		[zombie](const ScanZombie &z) { return z.proc.pid != zombie; }),
+	    one.zombies.end());
+	if (one.zombies.empty())
+		return "";
+	return "process " + named(one.zombies[0].proc) +
+	       " is a zombie already: it has ended, and " + heading(one) +
+	       " holds it\n" + fold(reasons(one), width);
+}
+
 /* The schema first, as on the first line of a watch. */
 std::string
 scan_json(const Scan &scan)

@@ -14,5 +14,10 @@
 std::string scan_text(const Scan &scan, int width);
 /* One JSON object, with the same groups and evidence as the text. */
 std::string scan_json(const Scan &scan);
+/*
+ * One zombie, as --pid is given it: why its parent, which the scan found
+ * holding it, has not collected it.
+ */
+std::string zombie_text(const ScanParent &p, pid_t zombie, int width);
 
 #endif
