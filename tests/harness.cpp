@@ -182,7 +182,7 @@ open_output(Out out, int *out_r, int *out_w)
 	int p[2];
 
 	*out_r = *out_w = -1;
-	if (out == Out::Pipe || out == Out::Closed) {
+	if (out == Out::Pipe || out == Out::Closed || out == Out::Stalled) {
 		EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
 		*out_r = p[0], *out_w = p[1];
 	} else if (out == Out::File) {
@@ -201,6 +201,10 @@ open_output(Out out, int *out_r, int *out_w)
 	if (out == Out::Closed) {
 		(void)close(*out_r);
 		*out_r = -1;
+	}
+	if (out == Out::Stalled) {
+		EXPECT_EQ(fcntl(*out_w, F_SETPIPE_SZ, 4096), 4096);
+		EXPECT_EQ(fcntl(*out_w, F_SETFL, O_NONBLOCK), 0);
 	}
 }
 
@@ -386,7 +390,9 @@ watch(const Options &o)
 	bool reaped;
 	int signals = 0;
 	while (t < 80 && reap(r, t0, &reaped)) {
-		drain(out_r, r.out, t0, &r.out_line_at);
+		/* Left unread while stalled, the output is read from then. */
+		drain(o.out != Out::Stalled || t >= STALL ? out_r : -1, r.out,
+		    t0, &r.out_line_at);
 		drain(err_p[0], r.err, t0);
 		if (!reaped) {
 			look(r, t0);
@@ -536,4 +542,31 @@ copy_program(const char *from, const std::string &to)
 	if (in != -1)
 		(void)close(in);
 	return out != -1 && close(out) == 0 && ok;
+}
+
+std::string
+run_python(const char *script, const std::string &text)
+{
+	char dir[] = "/tmp/zombie-py-XXXXXX";
+	if (mkdtemp(dir) == nullptr) {
+		ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+		return "";
+	}
+	std::string data = std::string(dir) + "/text";
+	std::string code = std::string(dir) + "/read.py";
+	std::ofstream(data, std::ios::binary) << text;
+	std::ofstream(code) << script;
+	/* The command is the harness's own, made of its own file names. */
+	std::string cmd = "python3 " + code + " " + data + " 2>&1";
+	FILE *p = popen(cmd.c_str(), "r"); // NOLINT(cert-env33-c)
+	std::string out;
+	char buf[4096];
+	for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0;)
+		out.append(buf, n);
+	int status = p != nullptr ? pclose(p) : -1;
+	EXPECT_EQ(status, 0) << out << "\nof:\n" << text;
+	(void)unlink(data.c_str());
+	(void)unlink(code.c_str());
+	(void)rmdir(dir);
+	return out;
 }

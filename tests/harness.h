@@ -16,7 +16,12 @@
 #include <string>
 #include <vector>
 
-enum class Out { Pipe, File, Tty, Closed, Full, Missing };
+/*
+ * Stalled: a pipe of one page, non-blocking on the program's side, that
+ * the harness leaves unread for its first STALL seconds.
+ */
+enum class Out { Pipe, File, Tty, Closed, Full, Missing, Stalled };
+constexpr double STALL = 3.0;
 
 struct Options {
 	Out out = Out::Pipe;
@@ -96,6 +101,12 @@ Seen family(const char *mode, bool no_perf = false);
 
 /* Copies a program, as cp would, without a shell to run cp. */
 bool copy_program(const char *from, const std::string &to);
+
+/*
+ * What a python3 script prints, given text as the file named sys.argv[1];
+ * the test fails if the script does.
+ */
+std::string run_python(const char *script, const std::string &text);
 
 /* Sleeps are never early; the upper slack absorbs a loaded machine. */
 #define EXPECT_AROUND(t, want)                                                 \

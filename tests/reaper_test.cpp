@@ -80,6 +80,19 @@ pattern(const char *init, const char *since)
 	return buf;
 }
 
+/*
+ * How many end lines, and the status, reason and signal of the last line,
+ * which must be the one.
+ */
+const char *end_record = R"(
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1]) if l.strip()]
+ends = [l for l in lines if l["type"] == "end"]
+assert lines[-1]["type"] == "end" and lines[-1]["schema"] == 1
+e = lines[-1]
+print(len(ends), e["status"], e["reason"], e["signal"])
+)";
+
 /* Each init collects the probe's two orphans at once; the check passes. */
 class RealInit : public testing::TestWithParam<const char *> {};
 
@@ -152,15 +165,17 @@ TEST(Reaper, StatusIsTheChecksAlone)
 			       "one called wait$");
 	EXPECT_EQ(released.out.find("collected with wait"), std::string::npos);
 
-	/* As PID 1 there is no reaper above it to check. */
-	Options first = with(Out::Pipe,
-	    {"--pid", "--fork", "--mount-proc", WATCH_PATH, "--check-reaper"});
+	/* As PID 1 there is no reaper above it to check; a tool is told. */
+	Options first =
+	    with(Out::Pipe, {"--pid", "--fork", "--mount-proc", WATCH_PATH,
+				"--check-reaper", "--json"});
 	first.program = "/usr/bin/unshare";
 	Seen alone = watch(first);
 	EXPECT_TRUE(exited(alone, 4)) << alone.parent_status;
 	EXPECT_NE(
 	    alone.err.find("zombie-watch is PID 1 here"), std::string::npos)
 	    << alone.err;
+	EXPECT_EQ(run_python(end_record, alone.out), "1 4 pid1 None\n");
 
 	/* As a subreaper, the watcher leaves nothing for PID 1. */
 	Seen adopted =
@@ -250,6 +265,7 @@ for x in v:
     assert x["collector"]["comm"] == "tini" and 0 <= x["delay"] < 1
 assert lines[-1]["type"] == "end" and lines[-1]["status"] == 0
 assert lines[-1]["program"] == {"exited": 0}
+assert lines[-1]["reason"] == "done" and lines[-1]["signal"] is None
 )";
 
 TEST(Reaper, JsonOfAProbeRunParses)

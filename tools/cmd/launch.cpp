@@ -83,19 +83,6 @@ wants_colour(int fd)
 	       term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 }
 
-/* Random, so that no line the program prints can pass for ours. */
-Result<std::string>
-run_id()
-{
-	std::uint64_t r = 0;
-	char hex[17];
-
-	if (getrandom(&r, sizeof(r), 0) != (ssize_t)sizeof(r))
-		return failure("getrandom");
-	(void)snprintf(hex, sizeof(hex), "%016llx", (unsigned long long)r);
-	return std::string(hex);
-}
-
 /* The loop's own descriptors, and the watcher's place above the program. */
 std::optional<Failure>
 events_setup(Watch &w)
@@ -250,6 +237,18 @@ outlast(pid_t program, const SignalFd &signals)
 
 } // namespace
 
+Result<std::string>
+run_id()
+{
+	std::uint64_t r = 0;
+	char hex[17];
+
+	if (getrandom(&r, sizeof(r), 0) != (ssize_t)sizeof(r))
+		return failure("getrandom");
+	(void)snprintf(hex, sizeof(hex), "%016llx", (unsigned long long)r);
+	return std::string(hex);
+}
+
 std::optional<Failure>
 standard_files()
 {
@@ -331,7 +330,7 @@ start(Watch &w, Tracker &tr)
 	return std::nullopt;
 }
 
-ExitStatus
+ExitFacts
 give_up(Watch &w, const Tracker &tr, const Failure &f)
 {
 	ExitFacts facts;
@@ -339,9 +338,11 @@ give_up(Watch &w, const Tracker &tr, const Failure &f)
 	(void)fprintf(stderr, "zombie-watch: %s\n", f.text.c_str());
 	facts.mode = mode_of(w.opt);
 	facts.exec_error = f.exec_error;
-	facts.failed = !f.exec_error;
+	facts.no_process = f.no_process;
+	facts.failed = !f.exec_error && !f.no_process;
+	facts.program = tr.program_status();
 	if (f.exec_error)
-		return exit_status(facts);
+		return facts;
 	/* The probe's orphans go to the reaper, and the probe ends. */
 	w.hold.reset();
 	if (w.launched && !tr.program_status()) {
@@ -351,5 +352,5 @@ give_up(Watch &w, const Tracker &tr, const Failure &f)
 		    visible(w.opt.argv[0]).c_str(), (int)*w.launched);
 		outlast(*w.launched, w.signals);
 	}
-	return exit_status(facts);
+	return facts;
 }

@@ -55,7 +55,7 @@ scan_write(const Options &o, ExitFacts &f)
 
 } // namespace
 
-ExitStatus
+ExitFacts
 scan_mode(const Options &o)
 {
 	ExitFacts f;
@@ -64,5 +64,5 @@ scan_mode(const Options &o)
 		(void)fprintf(stderr, "zombie-watch: %s\n", e->text.c_str());
 		f.failed = true;
 	}
-	return exit_status(f);
+	return f;
 }

@@ -8,8 +8,9 @@
 
 /*
  * Writes the scan, as text or JSON, to --output's file or standard
- * output; the status to end with.
+ * output; what the status is decided from.  Its one JSON object is the
+ * whole answer: no last line follows it.
  */
-ExitStatus scan_mode(const Options &o);
+ExitFacts scan_mode(const Options &o);
 
 #endif
