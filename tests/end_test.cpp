@@ -53,11 +53,15 @@ TEST(End, EveryWayAWatchEndsIsItsLastJsonLine)
 		"end 1 126 cannot_run None None\n"},
 	    {watcher({"--json", "--pid=999999999"}), 125,
 		"end 1 125 no_process None None\n"},
+	    {watcher({"--json", "sh", "-c", "echo ran"}), 125,
+		"end 1 125 failed None None\n"},
 	    {watcher({"--json", "sh", "-c", "sleep 5"}), 128 + SIGTERM,
 		"started 1 143 signal SIGTERM {'signal': 15, 'name': "
 		"'SIGTERM', 'core': False}\n"},
 	};
-	cases[5].o.signal_at = 0.5;
+	/* Refused, as a seccomp profile may: said at once, and nothing ran. */
+	cases[5].o.no_waitid = true;
+	cases[6].o.signal_at = 0.5;
 	for (const auto &c : cases) {
 		Seen r = watch(c.o);
 		EXPECT_TRUE(ended_with(r, c.status))
@@ -65,6 +69,10 @@ TEST(End, EveryWayAWatchEndsIsItsLastJsonLine)
 		EXPECT_EQ(run_python(ending, r.out), c.said) << r.err;
 		EXPECT_LT(r.parent_exit_at, 5.0) << c.said;
 		expect_nothing_left(r);
+		if (c.o.no_waitid) {
+			EXPECT_EQ(r.err,
+			    "zombie-watch: waitid: Operation not permitted\n");
+		}
 	}
 }
 

@@ -248,6 +248,8 @@ exec_program(const Options &o, int out_w, int err_w)
 		refuse({{SYS_pidfd_open, EPERM, false}});
 	if (o.no_timerfd)
 		refuse({{SYS_timerfd_create, EPERM, false}});
+	if (o.no_waitid)
+		refuse({{SYS_waitid, EPERM, false}});
 	execv(o.program, argv.data());
 	_exit(127);
 }

@@ -32,6 +32,7 @@ struct Options {
 	bool no_perf = false;
 	bool no_pidfd = false;
 	bool no_timerfd = false;
+	bool no_waitid = false;
 	std::vector<std::string> env; /* NAME=VALUE, set for it */
 	const char *program = ZOMBIE_PATH;
 	double signal_at = -1; /* once the child is seen */

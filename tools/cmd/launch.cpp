@@ -83,6 +83,22 @@ wants_colour(int fd)
 	       term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 }
 
+/*
+ * Its own children are looked at with waitid before they are collected.
+ * Where a seccomp profile refuses it, their ends could never be taken:
+ * better to say so before anything runs than to wait for ever.
+ */
+std::optional<Failure>
+waitid_check()
+{
+	siginfo_t si;
+
+	if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == -1 &&
+	    errno != ECHILD)
+		return failure("waitid");
+	return std::nullopt;
+}
+
 /* The loop's own descriptors, and the watcher's place above the program. */
 std::optional<Failure>
 events_setup(Watch &w)
@@ -106,6 +122,8 @@ events_setup(Watch &w)
 	if (!w.opt.check && !w.opt.follow &&
 	    prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
 		return failure("prctl");
+	if (!w.opt.follow)
+		return waitid_check();
 	return std::nullopt;
 }
 
