@@ -338,21 +338,25 @@ catches(pid_t pid, int sig)
 
 /* Sends o's signal when it is due, half a second between repeats. */
 void
-signal_if_due(const Options &o, const Seen &r, double t, int *sent,
-    double *last, int terminal)
+signal_if_due(
+    const Options &o, Seen &r, double t, int *sent, double *last, int terminal)
 {
 	if (o.signal_at < 0 || *sent >= o.signal_times || t < o.signal_at ||
 	    t < *last + 0.5 || r.child <= 0)
 		return;
 	if (o.signal_caught && !catches(r.child, o.typed ? SIGINT : o.signo))
 		return;
-	if (o.signal_grandchild && r.grandchild <= 0)
+	if ((o.signal_grandchild || o.signal_to_grandchild) &&
+	    r.grandchild <= 0)
 		return;
 	if (o.typed)
 		(void)!write(terminal, "\003", 1);
+	else if (o.signal_to_grandchild)
+		(void)kill(r.grandchild, o.signo);
 	else
 		(void)kill(o.signal_group ? -r.parent : r.parent, o.signo);
-	(*sent)++;
+	if ((*sent)++ == 0)
+		r.signalled_at = t;
 	*last = t;
 }
 

@@ -40,6 +40,8 @@ struct Options {
 	bool signal_caught = false;
 	/* ... and has a child of its own, which the signal must find. */
 	bool signal_grandchild = false;
+	/* ... sent to that grandchild alone, as to a watcher under pid1. */
+	bool signal_to_grandchild = false;
 	int signo = SIGTERM;
 	int signal_times = 1;      /* half a second apart */
 	bool signal_group = false; /* as a terminal does, or the parent only */
@@ -58,6 +60,7 @@ struct Seen {
 	/* The child's own child, as a watcher's run creates it. */
 	pid_t grandchild = -1;
 	double grandchild_zombie_at = -1, grandchild_gone_at = -1;
+	double signalled_at = -1; /* the first signal went no earlier */
 	std::string out, err;
 	std::vector<double> out_line_at; /* when each line of out arrived */
 };

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -91,6 +93,17 @@ ends = [l for l in lines if l["type"] == "end"]
 assert lines[-1]["type"] == "end" and lines[-1]["schema"] == 1
 e = lines[-1]
 print(len(ends), e["status"], e["reason"], e["signal"])
+)";
+
+/* The signal came, the check stopped: the one verdict, cut short. */
+const char *cut_short = R"(
+import json, sys
+lines = [json.loads(l) for l in open(sys.argv[1])]
+s = [l for l in lines if l["type"] == "signalled"]
+v = [l for l in lines if l["type"] == "verdict"]
+assert len(s) == 1 and s[0]["name"] == "SIGTERM", s
+assert len(v) == 1 and v[0]["outcome"] == "not_collected", v
+print(0.5 < v[0]["delay"] < 30)
 )";
 
 /* Each init collects the probe's two orphans at once; the check passes. */
@@ -207,6 +220,42 @@ TEST(Reaper, NoOrphanOrNoRecordsIsNoPass)
 	blind.args.resize(blind.args.size() - 3);
 	Seen probed = watch(blind);
 	EXPECT_TRUE(exited(probed, 0)) << probed.err;
+}
+
+/*
+ * A signal ends the check at once, even in the reaper's long wait: the
+ * zombie it awaited is judged for the time it was given, the last JSON
+ * line says what ended it, and the watcher ends by that signal.
+ */
+TEST(Reaper, ASignalEndsTheReapersWaitAtOnce)
+{
+	NEED_ROOT();
+	char name[] = "/tmp/zombie-json-XXXXXX";
+	int fd = mkstemp(name);
+	ASSERT_NE(fd, -1);
+	(void)close(fd);
+	/* Orphaned at 1 s, a zombie from 2 s that PID 1 never collects. */
+	Options o = under_pid1("ignore",
+	    {WATCH_PATH, "--check-reaper", "--reaper-wait=60", "--json", "-o",
+		name, "sh", "-c", "sleep 2 & exec sleep 1"});
+	o.signal_at = 3.0;
+	o.signal_to_grandchild = true;
+	Seen r = watch(o);
+
+	/* PID 1 ends as the watcher did, as a shell shows it. */
+	EXPECT_TRUE(exited(r, 128 + SIGTERM)) << r.parent_status;
+	double end = r.grandchild_zombie_at >= 0 ? r.grandchild_zombie_at
+						 : r.grandchild_gone_at;
+	EXPECT_GE(r.signalled_at, 3.0);
+	EXPECT_GE(end, r.signalled_at);
+	EXPECT_LT(end - r.signalled_at, 1.0)
+	    << "signalled at " << r.signalled_at << "s, ended at " << end;
+	std::ifstream in(name);
+	std::string out((std::istreambuf_iterator<char>(in)),
+	    std::istreambuf_iterator<char>());
+	(void)unlink(name);
+	EXPECT_EQ(run_python(end_record, out), "1 143 signal SIGTERM\n");
+	EXPECT_EQ(run_python(cut_short, out), "True\n") << out;
 }
 
 /*

@@ -234,9 +234,10 @@ after_go(Watch &w, Tracker &tr, pid_t pid, const Fd &report)
  * After a failure, the program runs on untold: the watcher stays its
  * parent until it ends, collecting whatever ends meanwhile, as the reaper
  * it promised to be, and passing on the signals it would have passed on.
+ * Checking the reaper, it promised none: the first such signal ends it.
  */
 void
-outlast(pid_t program, const SignalFd &signals)
+outlast(pid_t program, const SignalFd &signals, bool check)
 {
 	for (;;) {
 		pid_t pid;
@@ -247,9 +248,13 @@ outlast(pid_t program, const SignalFd &signals)
 			return;
 		siginfo_t si;
 		int sig = sigwaitinfo(&signals.signals(), &si);
-		if (sig > 0 && sig != SIGCHLD &&
-		    !from_terminal(si.si_code, program))
+		if (sig <= 0 || sig == SIGCHLD)
+			continue;
+		if (!from_terminal(si.si_code, program))
 			(void)kill(program, sig);
+		/* Checking the reaper, it is no one's reaper: it may go. */
+		if (check)
+			return;
 	}
 }
 
@@ -368,7 +373,7 @@ give_up(Watch &w, const Tracker &tr, const Failure &f)
 		    "zombie-watch: no longer watching; waiting for %s (%d) to "
 		    "end\n",
 		    visible(w.opt.argv[0]).c_str(), (int)*w.launched);
-		outlast(*w.launched, w.signals);
+		outlast(*w.launched, w.signals, w.opt.check);
 	}
 	return facts;
 }

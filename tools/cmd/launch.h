@@ -48,7 +48,8 @@ std::optional<Failure> start(Watch &w, Tracker &tr);
 /*
  * Tells f, and, where the program runs still, leaves it nothing to fear:
  * lets the probe's orphans go, and stays its parent until it ends, passing
- * on the signals that would end it.  What the status is decided from.
+ * on the signals that would end it; checking the reaper, until the first
+ * such signal.  What the status is decided from.
  */
 ExitFacts give_up(Watch &w, const Tracker &tr, const Failure &f);
 
