@@ -182,7 +182,7 @@ open_output(Out out, int *out_r, int *out_w)
 	int p[2];
 
 	*out_r = *out_w = -1;
-	if (out == Out::Pipe || out == Out::Closed) {
+	if (out == Out::Pipe || out == Out::Closed || out == Out::Stalled) {
 		EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
 		*out_r = p[0], *out_w = p[1];
 	} else if (out == Out::File) {
@@ -201,6 +201,10 @@ open_output(Out out, int *out_r, int *out_w)
 	if (out == Out::Closed) {
 		(void)close(*out_r);
 		*out_r = -1;
+	}
+	if (out == Out::Stalled) {
+		EXPECT_EQ(fcntl(*out_w, F_SETPIPE_SZ, 4096), 4096);
+		EXPECT_EQ(fcntl(*out_w, F_SETFL, O_NONBLOCK), 0);
 	}
 }
 
@@ -244,6 +248,8 @@ exec_program(const Options &o, int out_w, int err_w)
 		refuse({{SYS_pidfd_open, EPERM, false}});
 	if (o.no_timerfd)
 		refuse({{SYS_timerfd_create, EPERM, false}});
+	if (o.no_waitid)
+		refuse({{SYS_waitid, EPERM, false}});
 	execv(o.program, argv.data());
 	_exit(127);
 }
@@ -332,21 +338,25 @@ catches(pid_t pid, int sig)
 
 /* Sends o's signal when it is due, half a second between repeats. */
 void
-signal_if_due(const Options &o, const Seen &r, double t, int *sent,
-    double *last, int terminal)
+signal_if_due(
+    const Options &o, Seen &r, double t, int *sent, double *last, int terminal)
 {
 	if (o.signal_at < 0 || *sent >= o.signal_times || t < o.signal_at ||
 	    t < *last + 0.5 || r.child <= 0)
 		return;
 	if (o.signal_caught && !catches(r.child, o.typed ? SIGINT : o.signo))
 		return;
-	if (o.signal_grandchild && r.grandchild <= 0)
+	if ((o.signal_grandchild || o.signal_to_grandchild) &&
+	    r.grandchild <= 0)
 		return;
 	if (o.typed)
 		(void)!write(terminal, "\003", 1);
+	else if (o.signal_to_grandchild)
+		(void)kill(r.grandchild, o.signo);
 	else
 		(void)kill(o.signal_group ? -r.parent : r.parent, o.signo);
-	(*sent)++;
+	if ((*sent)++ == 0)
+		r.signalled_at = t;
 	*last = t;
 }
 
@@ -386,7 +396,9 @@ watch(const Options &o)
 	bool reaped;
 	int signals = 0;
 	while (t < 80 && reap(r, t0, &reaped)) {
-		drain(out_r, r.out, t0, &r.out_line_at);
+		/* Left unread while stalled, the output is read from then. */
+		drain(o.out != Out::Stalled || t >= STALL ? out_r : -1, r.out,
+		    t0, &r.out_line_at);
 		drain(err_p[0], r.err, t0);
 		if (!reaped) {
 			look(r, t0);
@@ -536,4 +548,31 @@ copy_program(const char *from, const std::string &to)
 	if (in != -1)
 		(void)close(in);
 	return out != -1 && close(out) == 0 && ok;
+}
+
+std::string
+run_python(const char *script, const std::string &text)
+{
+	char dir[] = "/tmp/zombie-py-XXXXXX";
+	if (mkdtemp(dir) == nullptr) {
+		ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+		return "";
+	}
+	std::string data = std::string(dir) + "/text";
+	std::string code = std::string(dir) + "/read.py";
+	std::ofstream(data, std::ios::binary) << text;
+	std::ofstream(code) << script;
+	/* The command is the harness's own, made of its own file names. */
+	std::string cmd = "python3 " + code + " " + data + " 2>&1";
+	FILE *p = popen(cmd.c_str(), "r"); // NOLINT(cert-env33-c)
+	std::string out;
+	char buf[4096];
+	for (size_t n; p != nullptr && (n = fread(buf, 1, sizeof(buf), p)) > 0;)
+		out.append(buf, n);
+	int status = p != nullptr ? pclose(p) : -1;
+	EXPECT_EQ(status, 0) << out << "\nof:\n" << text;
+	(void)unlink(data.c_str());
+	(void)unlink(code.c_str());
+	(void)rmdir(dir);
+	return out;
 }

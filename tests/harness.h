@@ -16,7 +16,12 @@
 #include <string>
 #include <vector>
 
-enum class Out { Pipe, File, Tty, Closed, Full, Missing };
+/*
+ * Stalled: a pipe of one page, non-blocking on the program's side, that
+ * the harness leaves unread for its first STALL seconds.
+ */
+enum class Out { Pipe, File, Tty, Closed, Full, Missing, Stalled };
+constexpr double STALL = 3.0;
 
 struct Options {
 	Out out = Out::Pipe;
@@ -27,6 +32,7 @@ struct Options {
 	bool no_perf = false;
 	bool no_pidfd = false;
 	bool no_timerfd = false;
+	bool no_waitid = false;
 	std::vector<std::string> env; /* NAME=VALUE, set for it */
 	const char *program = ZOMBIE_PATH;
 	double signal_at = -1; /* once the child is seen */
@@ -34,6 +40,8 @@ struct Options {
 	bool signal_caught = false;
 	/* ... and has a child of its own, which the signal must find. */
 	bool signal_grandchild = false;
+	/* ... sent to that grandchild alone, as to a watcher under pid1. */
+	bool signal_to_grandchild = false;
 	int signo = SIGTERM;
 	int signal_times = 1;      /* half a second apart */
 	bool signal_group = false; /* as a terminal does, or the parent only */
@@ -52,6 +60,7 @@ struct Seen {
 	/* The child's own child, as a watcher's run creates it. */
 	pid_t grandchild = -1;
 	double grandchild_zombie_at = -1, grandchild_gone_at = -1;
+	double signalled_at = -1; /* the first signal went no earlier */
 	std::string out, err;
 	std::vector<double> out_line_at; /* when each line of out arrived */
 };
@@ -96,6 +105,12 @@ Seen family(const char *mode, bool no_perf = false);
 
 /* Copies a program, as cp would, without a shell to run cp. */
 bool copy_program(const char *from, const std::string &to);
+
+/*
+ * What a python3 script prints, given text as the file named sys.argv[1];
+ * the test fails if the script does.
+ */
+std::string run_python(const char *script, const std::string &text);
 
 /* Sleeps are never early; the upper slack absorbs a loaded machine. */
 #define EXPECT_AROUND(t, want)                                                 \

@@ -31,16 +31,21 @@ forked(Nanos t, ProcId proc, ProcId by, ProcId parent)
 	return e;
 }
 
-/* Every line the log renders to, the summary, verdicts and end included. */
+/*
+ * Every line the log renders to, the summary, verdicts and end included;
+ * signo, the signal that ended the watch, or 0.
+ */
 std::string
-render_all(const Log &log, std::optional<int> program_status)
+render_all(const Log &log, std::optional<int> program_status, int signo = 0)
 {
 	std::string out;
 	for (size_t i = 0; i < log.events().size(); i++)
 		out += json_event(log, i, "r1");
 	std::vector<Verdict> v = judge(log, 2 * sec);
+	int status = signo != 0 ? 128 + signo : status_of_check(v);
 	return out + json_summary(log, "r1") + json_verdicts(log, v, "r1") +
-	       json_end("r1", status_of_check(v), program_status);
+	       json_end("r1", status, program_status,
+		   signo != 0 ? EndReason::Signal : EndReason::Done, signo);
 }
 
 /*
@@ -140,7 +145,7 @@ TEST(JsonLines, EveryToldEventIsOneObjectWithWhatTheLogKnew)
 	reap.late = true;
 	log.append(reap);
 	log.append(at(41 * sec, What::Unfollowed, c2));
-	std::string out = render_all(log, SIGTERM);
+	std::string out = render_all(log, SIGTERM, SIGINT);
 
 	/* The first line says the schema, and keys come in a fixed order. */
 	EXPECT_EQ(out.substr(0, out.find(",\"comm\"")),
@@ -178,8 +183,10 @@ TEST(JsonLines, EveryToldEventIsOneObjectWithWhatTheLogKnew)
 		    "[(7826, 'collected', 0.498, 'handover', True, "
 		    "'no_faults'), (7827, 'unfollowed', None, 'end', False, "
 		    "None)]"},
-		{"T('end')[0]['status'], T('end')[0]['program']['name']",
-		    "(4, 'SIGTERM')"},
+		/* Why the watcher ended, and the signal that ended it. */
+		{"[T('end')[0][k] for k in ('status', 'reason', 'signal')], "
+		 "T('end')[0]['program']['name']",
+		    "([130, 'signal', 'SIGINT'], 'SIGTERM')"},
 	    });
 }
 
@@ -236,6 +243,6 @@ TEST(JsonLines, SummaryGivesEachZombieSpanAndTheReleased)
 		    "'init', None)]"},
 		{"T('end')",
 		    "[{'type': 'end', 'run': 'r1', 'schema': 1, 'status': 3, "
-		    "'program': None}]"},
+		    "'program': None, 'reason': 'done', 'signal': None}]"},
 	    });
 }

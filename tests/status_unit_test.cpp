@@ -44,6 +44,16 @@ struct F {
 		f.failed = true;
 		return *this;
 	}
+	F &output()
+	{
+		f.output_failed = true;
+		return *this;
+	}
+	F &gone()
+	{
+		f.no_process = true;
+		return *this;
+	}
 	F &exec(int err)
 	{
 		f.exec_error = err;
@@ -101,6 +111,24 @@ expect(const std::vector<Row> &rows)
 		    << r.what;
 }
 
+struct Why {
+	const char *what;
+	F facts;
+	EndReason reason;
+	int status;
+};
+
+/* The reason the last JSON line gives, and the status beside it. */
+void
+expect_reasons(const std::vector<Why> &rows)
+{
+	for (const Why &r : rows) {
+		EXPECT_EQ(end_reason(r.facts.f), r.reason) << r.what;
+		EXPECT_EQ(static_cast<int>(exit_status(r.facts.f)), r.status)
+		    << r.what;
+	}
+}
+
 } // namespace
 
 TEST(ExitStatus, ARunEndsAsItsProgramDid)
@@ -117,7 +145,7 @@ TEST(ExitStatus, ARunEndsAsItsProgramDid)
 	    {"not runnable", F(Mode::Run).exec(EACCES), 126},
 	    {"the watcher failed, whatever the program did", F(Mode::Run).program(exited(7)).failed(), 125},
 	    {"the watcher was ended by SIGINT, which it re-raises", F(Mode::Run).program(exited(7)).signal(SIGINT), 130},
-	    {"its output failed too", F(Mode::Run).signal(SIGINT).failed(), 125},
+	    {"its output failed too", F(Mode::Run).signal(SIGINT).output(), 125},
 	    {"a usage error, before anything ran", F(Mode::Run).usage(), 2},
 	    {"--help or --version", F(Mode::Help), 0},
 	});
@@ -156,6 +184,30 @@ TEST(ExitStatus, FollowingAndScanningHaveTheirOwn)
 	    {"--scan: no zombie", F(Mode::Scan), 0},
 	    {"--scan: zombies", F(Mode::Scan).zombies(2), 3},
 	    {"--scan: /proc could not be read, or the output failed", F(Mode::Scan).failed(), 125},
+	});
+	// clang-format on
+}
+
+/* Each end names why, in the order the status is decided. */
+TEST(EndReason, EveryEndSaysWhyWithItsStatus)
+{
+	// clang-format off
+	expect_reasons({
+	    {"the program ended", F(Mode::Run).program(exited(3)), EndReason::Done, 3},
+	    {"the check gave its verdicts", F(Mode::Check).found(1, 1, 0), EndReason::Done, 3},
+	    {"the followed tree is gone", F(Mode::Follow), EndReason::Done, 0},
+	    {"a usage error", F(Mode::Run).usage(), EndReason::Usage, 2},
+	    {"not found", F(Mode::Run).exec(ENOENT), EndReason::NotFound, 127},
+	    {"not runnable", F(Mode::Check).exec(EACCES), EndReason::CannotRun, 126},
+	    {"--pid of no process", F(Mode::Follow).gone(), EndReason::NoProcess, 125},
+	    {"a system call failed", F(Mode::Run).program(exited(0)).failed(), EndReason::Failed, 125},
+	    {"the output failed", F(Mode::Run).program(exited(0)).output(), EndReason::Output, 125},
+	    {"a failure outweighs the output's", F(Mode::Run).failed().output(), EndReason::Failed, 125},
+	    {"as PID 1 there is no reaper to check", F(Mode::Check).pid1(), EndReason::Pid1, 4},
+	    {"a signal stopped the check", F(Mode::Check).found(0, 1, 0).signal(SIGTERM), EndReason::Signal, 143},
+	    {"a signal ended the run", F(Mode::Run).program(killed(SIGTERM)).signal(SIGTERM), EndReason::Signal, 143},
+	    {"a signal stopped the following", F(Mode::Follow).signal(SIGHUP), EndReason::Signal, 129},
+	    {"with the output failed, the status is the failure's", F(Mode::Run).signal(SIGINT).output(), EndReason::Output, 125},
 	});
 	// clang-format on
 }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <optional>
 #include <vector>
 
@@ -89,6 +91,35 @@ TEST(Verdict, AZombieLeftWhenItsWaitRanOutFailsTheCheck)
 	/* How long it was given, not how long it has been. */
 	EXPECT_EQ(v[1].delay, reaper_wait);
 	EXPECT_EQ(status_of_check(v), 3);
+}
+
+/*
+ * A signal stops the check: a zombie then awaited was given only the time
+ * until it came, and its verdict says so; one still running has none.
+ */
+TEST(Verdict, ASignalCutsTheWaitShort)
+{
+	Check c;
+	ProcId zombie = c.child(7826);
+	ProcId late = c.child(7827);
+	ProcId running = c.child(7828);
+	for (ProcId id : {zombie, late, running})
+		c.log.append(orphaned(sec, id, c.init, 'S'));
+	c.log.append(ended(2 * sec, zombie, c.init, 0));
+	Event sig = at(3500 * ms, What::Signalled, 0);
+	sig.signo = SIGTERM;
+	c.log.append(sig);
+	/* Ended as the check stopped: told, but given no time at all. */
+	c.log.append(ended(3600 * ms, late, c.init, 0));
+
+	std::vector<Verdict> v = c.verdicts();
+	ASSERT_EQ(v.size(), 3U);
+	EXPECT_EQ(v[0].outcome, Outcome::NotCollected);
+	EXPECT_EQ(v[0].delay, 1500 * ms);
+	EXPECT_EQ(v[1].outcome, Outcome::NotCollected);
+	EXPECT_EQ(v[1].delay, 0);
+	EXPECT_EQ(v[2].outcome, Outcome::Running);
+	EXPECT_EQ(v[2].delay, std::nullopt);
 }
 
 /* No one waits under a reaper that ignores SIGCHLD, and none is left. */

@@ -18,6 +18,8 @@ struct Failure {
 	std::string text;
 	/* The program could not be run: the errno value of its exec. */
 	std::optional<int> exec_error;
+	/* --pid names no process. */
+	bool no_process = false;
 };
 
 /* "what: the system's reason", from errno as the call left it. */

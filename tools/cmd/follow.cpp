@@ -75,12 +75,12 @@ follow_start(Watch &w, Tracker &tr)
 		    arg.c_str(), (int)st->tgid);
 		pid = st->tgid;
 	}
-	if (!tr.follow(pid))
+	if (!tr.follow(pid)) {
+		bool none = errno == ENOENT || errno == ESRCH;
 		return Failure{
-		    arg + ": " +
-			(errno == ENOENT || errno == ESRCH ? "no such process"
-							   : strerror(errno)),
-		    std::nullopt};
+		    arg + ": " + (none ? "no such process" : strerror(errno)),
+		    std::nullopt, none};
+	}
 	if (!w.records.open(pid) && errno == EACCES) {
 		int err = errno;
 		if (!may_trace(pid))

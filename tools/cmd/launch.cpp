@@ -83,17 +83,20 @@ wants_colour(int fd)
 	       term != nullptr && *term != '\0' && strcmp(term, "dumb") != 0;
 }
 
-/* Random, so that no line the program prints can pass for ours. */
-Result<std::string>
-run_id()
+/*
+ * Its own children are looked at with waitid before they are collected.
+ * Where a seccomp profile refuses it, their ends could never be taken:
+ * better to say so before anything runs than to wait for ever.
+ */
+std::optional<Failure>
+waitid_check()
 {
-	std::uint64_t r = 0;
-	char hex[17];
+	siginfo_t si;
 
-	if (getrandom(&r, sizeof(r), 0) != (ssize_t)sizeof(r))
-		return failure("getrandom");
-	(void)snprintf(hex, sizeof(hex), "%016llx", (unsigned long long)r);
-	return std::string(hex);
+	if (waitid(P_ALL, 0, &si, WEXITED | WNOHANG | WNOWAIT) == -1 &&
+	    errno != ECHILD)
+		return failure("waitid");
+	return std::nullopt;
 }
 
 /* The loop's own descriptors, and the watcher's place above the program. */
@@ -119,6 +122,8 @@ events_setup(Watch &w)
 	if (!w.opt.check && !w.opt.follow &&
 	    prctl(PR_SET_CHILD_SUBREAPER, 1) == -1)
 		return failure("prctl");
+	if (!w.opt.follow)
+		return waitid_check();
 	return std::nullopt;
 }
 
@@ -229,9 +234,10 @@ after_go(Watch &w, Tracker &tr, pid_t pid, const Fd &report)
  * After a failure, the program runs on untold: the watcher stays its
  * parent until it ends, collecting whatever ends meanwhile, as the reaper
  * it promised to be, and passing on the signals it would have passed on.
+ * Checking the reaper, it promised none: the first such signal ends it.
  */
 void
-outlast(pid_t program, const SignalFd &signals)
+outlast(pid_t program, const SignalFd &signals, bool check)
 {
 	for (;;) {
 		pid_t pid;
@@ -242,13 +248,29 @@ outlast(pid_t program, const SignalFd &signals)
 			return;
 		siginfo_t si;
 		int sig = sigwaitinfo(&signals.signals(), &si);
-		if (sig > 0 && sig != SIGCHLD &&
-		    !from_terminal(si.si_code, program))
+		if (sig <= 0 || sig == SIGCHLD)
+			continue;
+		if (!from_terminal(si.si_code, program))
 			(void)kill(program, sig);
+		/* Checking the reaper, it is no one's reaper: it may go. */
+		if (check)
+			return;
 	}
 }
 
 } // namespace
+
+Result<std::string>
+run_id()
+{
+	std::uint64_t r = 0;
+	char hex[17];
+
+	if (getrandom(&r, sizeof(r), 0) != (ssize_t)sizeof(r))
+		return failure("getrandom");
+	(void)snprintf(hex, sizeof(hex), "%016llx", (unsigned long long)r);
+	return std::string(hex);
+}
 
 std::optional<Failure>
 standard_files()
@@ -331,7 +353,7 @@ start(Watch &w, Tracker &tr)
 	return std::nullopt;
 }
 
-ExitStatus
+ExitFacts
 give_up(Watch &w, const Tracker &tr, const Failure &f)
 {
 	ExitFacts facts;
@@ -339,9 +361,11 @@ give_up(Watch &w, const Tracker &tr, const Failure &f)
 	(void)fprintf(stderr, "zombie-watch: %s\n", f.text.c_str());
 	facts.mode = mode_of(w.opt);
 	facts.exec_error = f.exec_error;
-	facts.failed = !f.exec_error;
+	facts.no_process = f.no_process;
+	facts.failed = !f.exec_error && !f.no_process;
+	facts.program = tr.program_status();
 	if (f.exec_error)
-		return exit_status(facts);
+		return facts;
 	/* The probe's orphans go to the reaper, and the probe ends. */
 	w.hold.reset();
 	if (w.launched && !tr.program_status()) {
@@ -349,7 +373,7 @@ give_up(Watch &w, const Tracker &tr, const Failure &f)
 		    "zombie-watch: no longer watching; waiting for %s (%d) to "
 		    "end\n",
 		    visible(w.opt.argv[0]).c_str(), (int)*w.launched);
-		outlast(*w.launched, w.signals);
+		outlast(*w.launched, w.signals, w.opt.check);
 	}
-	return exit_status(facts);
+	return facts;
 }

@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 
 #include <optional>
+#include <string>
 
 #include "cmd/failure.h"
 #include "core/status.h"
@@ -35,6 +36,8 @@ std::optional<Failure> standard_files();
 std::optional<Failure> proc_check();
 /* The output, the signals, the epoll set: all made before anything runs. */
 std::optional<Failure> setup(Watch &w);
+/* Random, so that no line the program prints can pass for ours. */
+Result<std::string> run_id();
 /*
  * Forks the program, holds it, then lets it run.  A failure before it
  * runs has it end unrun, collected; a failure after leaves it running,
@@ -45,8 +48,9 @@ std::optional<Failure> start(Watch &w, Tracker &tr);
 /*
  * Tells f, and, where the program runs still, leaves it nothing to fear:
  * lets the probe's orphans go, and stays its parent until it ends, passing
- * on the signals that would end it.  The status to end with.
+ * on the signals that would end it; checking the reaper, until the first
+ * such signal.  What the status is decided from.
  */
-ExitStatus give_up(Watch &w, const Tracker &tr, const Failure &f);
+ExitFacts give_up(Watch &w, const Tracker &tr, const Failure &f);
 
 #endif

@@ -83,6 +83,12 @@ on_signal(Watch &w, Tracker &tr, const struct signalfd_siginfo &si)
 	} else if (!e.from_terminal) {
 		e.count = tr.signal_all(e.sent);
 	}
+	/*
+	 * Checking the reaper, it is no one's reaper: nothing is left
+	 * behind if it stops now, and the reaper's wait may be long.
+	 */
+	if (w.opt.check)
+		w.stop = true;
 	w.pending.push(e);
 }
 

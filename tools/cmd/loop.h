@@ -75,7 +75,7 @@ struct Watch {
 	Nanos hold_until = 0; /* let go anyway: they cannot be followed */
 	bool records_refused = false;
 	bool rings_polled = false; /* read at each look, not woken by */
-	bool stop = false;        /* following, a signal ends the watch alone */
+	bool stop = false; /* following or checking, a signal ends the watch */
 	std::set<pid_t> attached; /* the tasks the records follow */
 };
 
@@ -90,7 +90,7 @@ std::optional<Failure> records_open(Watch &w, pid_t pid);
 void records_refused(Watch &w);
 /* How many records it read; hung_up: the rings have nothing more. */
 size_t read_records(Watch &w, Tracker &tr, bool hung_up);
-/* Turns until the tree is gone, or a signal ends a --pid watch. */
+/* Turns until the tree is gone, or a signal ends a --pid watch or a check. */
 std::optional<Failure> loop(Watch &w, Tracker &tr);
 
 #endif

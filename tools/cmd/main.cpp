@@ -31,7 +31,7 @@
 namespace {
 
 /* A failure before anything was started: told, and nothing to wait for. */
-ExitStatus
+ExitFacts
 failed(const Options &opt, const Failure &f)
 {
 	ExitFacts facts;
@@ -39,14 +39,14 @@ failed(const Options &opt, const Failure &f)
 	(void)fprintf(stderr, "zombie-watch: %s\n", f.text.c_str());
 	facts.mode = mode_of(opt);
 	facts.failed = true;
-	return exit_status(facts);
+	return facts;
 }
 
 /*
  * The one place the tracker is made, over the kernel, from what this run
  * is; it lives as long as the watch.
  */
-ExitStatus
+ExitFacts
 watch(Watch &w)
 {
 	KernelSystem sys(w.t0, w.epoll);
@@ -70,21 +70,19 @@ watch(Watch &w)
 	return f ? give_up(w, tr, *f) : finish(w, tr);
 }
 
-ExitStatus
-zombie_watch(int argc, char *argv[])
+/* What ended the watch, whichever way it went. */
+ExitFacts
+zombie_watch(int argc, char *argv[], Options &opt, Watch &w)
 {
-	Options opt;
-
-	if (std::optional<ExitStatus> end = options(argc, argv, opt))
+	if (std::optional<ExitFacts> end = options(argc, argv, opt))
 		return *end;
 	if (opt.scan)
 		return scan_mode(opt);
 	if (opt.follow)
-		if (std::optional<ExitStatus> end = zombie_mode(opt))
+		if (std::optional<ExitFacts> end = zombie_mode(opt))
 			return *end;
 	if (opt.check && getpid() == 1)
 		return refuse_pid1();
-	Watch w(opt);
 	if (std::optional<Failure> f = setup(w))
 		return failed(opt, *f);
 	return watch(w);
@@ -95,5 +93,9 @@ zombie_watch(int argc, char *argv[])
 int
 main(int argc, char *argv[])
 {
-	return static_cast<int>(zombie_watch(argc, argv));
+	Options opt;
+	Watch w(opt);
+
+	ExitFacts f = zombie_watch(argc, argv, opt, w);
+	return static_cast<int>(conclude(w, f));
 }

@@ -73,8 +73,8 @@ usage(FILE *to)
 	    to);
 }
 
-/* Tells what was wrong, and the usage; the status to end with. */
-ExitStatus
+/* Tells what was wrong, and the usage; what the status is decided from. */
+ExitFacts
 usage_error(const char *what, const char *arg)
 {
 	ExitFacts f;
@@ -83,17 +83,17 @@ usage_error(const char *what, const char *arg)
 	    stderr, "zombie-watch: %s %s\n", what, visible(arg).c_str());
 	usage(stderr);
 	f.usage_error = true;
-	return exit_status(f);
+	return f;
 }
 
 /* Told what was asked, it has nothing to run. */
-ExitStatus
+ExitFacts
 told()
 {
 	ExitFacts f;
 
 	f.mode = Mode::Help;
-	return exit_status(f);
+	return f;
 }
 
 /* Decimal seconds, as 10 or 0.5, and nothing else: no sign, hex or space. */
@@ -141,7 +141,7 @@ pid_arg(std::string_view s)
 	return pid > 0 ? std::optional<pid_t>(pid) : std::nullopt;
 }
 
-ExitStatus
+ExitFacts
 unknown_option(const char *word)
 {
 	/* Within "-qx", getopt names the letter; the word would mislead. */
@@ -165,7 +165,7 @@ enum Long : int {
 };
 
 /* The modes that run no program of their own take none. */
-std::optional<ExitStatus>
+std::optional<ExitFacts>
 options_check(const Options &o, bool waits, bool program)
 {
 	if (waits && !o.check)
@@ -183,9 +183,9 @@ options_check(const Options &o, bool waits, bool program)
 
 /*
  * One option getopt_long found; waits, whether --reaper-wait was given.
- * The status to end with at once, if it says to end.
+ * If it says to end at once, what the status is decided from.
  */
-std::optional<ExitStatus>
+std::optional<ExitFacts>
 one_option(int c, char *argv[], Options &o, bool &waits)
 {
 	std::optional<Nanos> w;
@@ -236,7 +236,7 @@ one_option(int c, char *argv[], Options &o, bool &waits)
  * Options end at the first word that is not one, so that the program's
  * own are left to it.
  */
-std::optional<ExitStatus>
+std::optional<ExitFacts>
 options(int argc, char *argv[], Options &o)
 {
 	static const struct option longs[] = {
@@ -256,10 +256,10 @@ options(int argc, char *argv[], Options &o)
 
 	opterr = 0;
 	while ((c = getopt_long(argc, argv, "+:ho:q", longs, nullptr)) != -1)
-		if (std::optional<ExitStatus> end =
+		if (std::optional<ExitFacts> end =
 			one_option(c, argv, o, waits))
 			return end;
-	if (std::optional<ExitStatus> end =
+	if (std::optional<ExitFacts> end =
 		options_check(o, waits, optind < argc))
 		return end;
 	o.probe = o.check && optind == argc;

@@ -37,11 +37,11 @@ struct Options {
 };
 
 /*
- * Fills o from the command line.  Where the watcher is to end at once
- * (--help, --version, a usage error, told already), the status to end
- * with.
+ * Fills o from the command line, as far as it is right.  Where the
+ * watcher is to end at once (--help, --version, a usage error, told
+ * already), what the status is decided from.
  */
-std::optional<ExitStatus> options(int argc, char *argv[], Options &o);
+std::optional<ExitFacts> options(int argc, char *argv[], Options &o);
 /* The mode the options ask for. */
 Mode mode_of(const Options &o);
 

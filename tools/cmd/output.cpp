@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "cmd/launch.h"
 #include "cmd/loop.h"
 #include "cmd/reaper.h"
 #include "core/tracker.h"
@@ -50,13 +51,29 @@ Output::name() const
 void
 Output::write(std::string_view s)
 {
-	while (error_ == 0 && !s.empty()) {
+	/* A file that could not be opened is no licence to write elsewhere. */
+	while (error_ == 0 && !s.empty() && (!named() || file_)) {
 		ssize_t n = ::write(fd(), s.data(), s.size());
-		if (n > 0)
+		if (n > 0) {
+			mid_line_ = s[(size_t)n - 1] != '\n';
 			s.remove_prefix((size_t)n);
-		else if (n == -1 && errno != EINTR)
+		} else if (n == -1 && errno != EINTR) {
 			error_ = errno;
+		}
 	}
+}
+
+void
+Output::write_last(std::string_view s)
+{
+	int first = error_;
+
+	error_ = 0;
+	if (first != 0 && mid_line_)
+		write("\n");
+	write(s);
+	if (first != 0)
+		error_ = first;
 }
 
 /*
@@ -96,6 +113,22 @@ reraise(int signo)
 	(void)sigprocmask(SIG_UNBLOCK, &mask, nullptr);
 }
 
+/*
+ * The last JSON line, whatever ended the watch.  One that ended before
+ * its output was opened opens it now, and chooses its run's id.
+ */
+void
+end_line(Watch &w, const ExitFacts &f)
+{
+	if (w.opt.output && !w.out.named())
+		(void)w.out.open(w.opt.output->c_str());
+	if (w.run.empty())
+		if (Result<std::string> id = run_id())
+			w.run = *id;
+	w.out.write_last(json_end(w.run, static_cast<int>(exit_status(f)),
+	    f.program, end_reason(f), f.signal));
+}
+
 /* What is told once the run is over, before the status line. */
 std::string
 report(const Watch &w, Nanos end, const std::vector<Verdict> &v)
@@ -113,7 +146,7 @@ report(const Watch &w, Nanos end, const std::vector<Verdict> &v)
 
 } // namespace
 
-ExitStatus
+ExitFacts
 finish(Watch &w, const Tracker &tr)
 {
 	Nanos end = tr.now();
@@ -131,16 +164,22 @@ finish(Watch &w, const Tracker &tr)
 		f.check = check_found(w, tr, v);
 	}
 	w.out.write(report(w, end, v));
-	/* The status it ends with, should the output not fail. */
-	if (w.opt.json)
-		w.out.write(json_end(w.run, static_cast<int>(exit_status(f)),
-		    tr.program_status()));
-	if (w.out.error() != 0)
+	return f;
+}
+
+ExitStatus
+conclude(Watch &w, ExitFacts f)
+{
+	f.output_failed = w.out.error() != 0;
+	if (w.opt.json && f.mode != Mode::Help && !f.answered)
+		end_line(w, f);
+	if (w.out.error() != 0) {
 		(void)fprintf(stderr, "zombie-watch: %s: %s\n",
 		    visible(w.out.name()).c_str(), strerror(w.out.error()));
-	f.failed = w.out.error() != 0;
+		f.output_failed = true;
+	}
 	/* Ended by a signal, the watcher re-raises it: a shell sees 128+N. */
-	if (w.signo != 0)
-		reraise(w.signo);
+	if (end_reason(f) == EndReason::Signal)
+		reraise(f.signal);
 	return exit_status(f);
 }

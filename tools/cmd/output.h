@@ -25,6 +25,17 @@ class Output {
 	int fd() const;
 	const char *name() const;
 	void write(std::string_view s);
+	/*
+	 * The last line, tried even after a failure, on a line of its own,
+	 * should the output take it again (a non-blocking one read at last,
+	 * a disk with room again).  The first failure is the one kept.
+	 */
+	void write_last(std::string_view s);
+	/* Whether open() was tried. */
+	bool named() const
+	{
+		return !name_.empty();
+	}
 	/* The errno value of the write that failed, or 0. */
 	int error() const
 	{
@@ -35,6 +46,7 @@ class Output {
 	Fd file_;
 	std::string name_;
 	int error_ = 0;
+	bool mid_line_ = false; /* the last byte written was not a newline */
 };
 
 struct Watch;
@@ -45,7 +57,13 @@ class Tracker;
  * horizon.
  */
 void flush(Watch &w, Nanos horizon);
-/* Tells the rest and the report; the status to end with. */
-ExitStatus finish(Watch &w, const Tracker &tr);
+/* Tells the rest and the report; what the status is decided from. */
+ExitFacts finish(Watch &w, const Tracker &tr);
+/*
+ * The one way every watch ends, whatever ended it: with --json, the last
+ * line, holding the status and why; the output's failure told; the
+ * signal that ended the watch re-raised.  The status to end with.
+ */
+ExitStatus conclude(Watch &w, ExitFacts f);
 
 #endif

@@ -115,7 +115,7 @@ probe_release(Watch &w, Tracker &tr)
 		w.hold.reset();
 }
 
-ExitStatus
+ExitFacts
 refuse_pid1()
 {
 	ExitFacts f;
@@ -129,7 +129,7 @@ refuse_pid1()
 	    "  docker exec CONTAINER /zombie-watch --check-reaper\n");
 	f.mode = Mode::Check;
 	f.pid1 = true;
-	return exit_status(f);
+	return f;
 }
 
 /*

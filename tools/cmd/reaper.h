@@ -36,8 +36,9 @@ class Tracker;
 Result<std::vector<pid_t>> probe_pids(const Fd &report);
 /* Lets the probe's orphans go once each is followed. */
 void probe_release(Watch &w, Tracker &tr);
-/* Says why the check cannot run as PID 1; the status to end with. */
-ExitStatus refuse_pid1();
+/* Says why the check cannot run as PID 1; what the status is decided
+ * from. */
+ExitFacts refuse_pid1();
 /*
  * What the check found, for its status.  The program's own status, which
  * the check's replaces, goes to standard error if it is not 0.

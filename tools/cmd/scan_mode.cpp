@@ -55,16 +55,17 @@ scan_write(const Options &o, ExitFacts &f)
 
 } // namespace
 
-ExitStatus
+ExitFacts
 scan_mode(const Options &o)
 {
 	ExitFacts f;
 	f.mode = Mode::Scan;
+	f.answered = true;
 	if (std::optional<Failure> e = scan_write(o, f)) {
 		(void)fprintf(stderr, "zombie-watch: %s\n", e->text.c_str());
 		f.failed = true;
 	}
-	return exit_status(f);
+	return f;
 }
 
 namespace {
@@ -88,7 +89,7 @@ holding(pid_t zombie)
 
 } // namespace
 
-std::optional<ExitStatus>
+std::optional<ExitFacts>
 zombie_mode(const Options &o)
 {
 	pid_t pid = *o.follow;
@@ -97,6 +98,8 @@ zombie_mode(const Options &o)
 		return std::nullopt;
 	ExitFacts f;
 	f.mode = Mode::Follow;
+	/* As the scan's, its text or object is the whole answer. */
+	f.answered = true;
 	Output out;
 	std::optional<Scan> one = holding(pid);
 	if ((o.output && !out.open(o.output->c_str())) || !one) {
@@ -104,7 +107,7 @@ zombie_mode(const Options &o)
 		(void)fprintf(stderr, "zombie-watch: %s: %s\n",
 		    one ? visible(*o.output).c_str() : "/proc", strerror(err));
 		f.failed = true;
-		return exit_status(f);
+		return f;
 	}
 	/* Collected while it was read: it is not one any more. */
 	if (one->parents.empty())
@@ -116,5 +119,5 @@ zombie_mode(const Options &o)
 		out.write(zombie_text(
 		    one->parents[0], pid, terminal_width(out.fd())));
 	f.failed = out.error() != 0;
-	return exit_status(f);
+	return f;
 }

@@ -8,13 +8,14 @@
 
 /*
  * Writes the scan, as text or JSON, to --output's file or standard
- * output; the status to end with.
+ * output; what the status is decided from.  Its one JSON object is the
+ * whole answer: no last line follows it.
  */
-ExitStatus scan_mode(const Options &o);
+ExitFacts scan_mode(const Options &o);
 /*
  * --pid of a process that is a zombie already: nothing to follow, but why
  * it stays, as the scan would say, and the end.  Nothing if it is not one.
  */
-std::optional<ExitStatus> zombie_mode(const Options &o);
+std::optional<ExitFacts> zombie_mode(const Options &o);
 
 #endif

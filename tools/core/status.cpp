@@ -37,23 +37,10 @@ checked(const ExitFacts &f)
 	return ExitStatus::Ok;
 }
 
-} // namespace
-
+/* The status of a run that went to its end: each mode's own answer. */
 ExitStatus
-exit_status(const ExitFacts &f)
+answer(const ExitFacts &f)
 {
-	if (f.usage_error)
-		return ExitStatus::Usage;
-	if (f.exec_error)
-		return *f.exec_error == ENOENT ? ExitStatus::NotFound
-					       : ExitStatus::CannotRun;
-	if (f.failed)
-		return ExitStatus::Failed;
-	if (f.mode == Mode::Check && f.pid1)
-		return ExitStatus::Unchecked;
-	/* It re-raises the signal: a shell sees 128+N. */
-	if (f.signal != 0)
-		return static_cast<ExitStatus>(128 + f.signal);
 	switch (f.mode) {
 	case Mode::Run:
 		return f.program ? passed_on(*f.program) : ExitStatus::Ok;
@@ -70,4 +57,53 @@ exit_status(const ExitFacts &f)
 	}
 	/* Following, the process's own status is told, not passed on. */
 	return ExitStatus::Ok;
+}
+
+} // namespace
+
+EndReason
+end_reason(const ExitFacts &f)
+{
+	if (f.usage_error)
+		return EndReason::Usage;
+	if (f.exec_error)
+		return *f.exec_error == ENOENT ? EndReason::NotFound
+					       : EndReason::CannotRun;
+	if (f.no_process)
+		return EndReason::NoProcess;
+	if (f.failed)
+		return EndReason::Failed;
+	/* A failed output outweighs a signal: the status says it failed. */
+	if (f.output_failed)
+		return EndReason::Output;
+	if (f.mode == Mode::Check && f.pid1)
+		return EndReason::Pid1;
+	if (f.signal != 0)
+		return EndReason::Signal;
+	return EndReason::Done;
+}
+
+ExitStatus
+exit_status(const ExitFacts &f)
+{
+	switch (end_reason(f)) {
+	case EndReason::Usage:
+		return ExitStatus::Usage;
+	case EndReason::NotFound:
+		return ExitStatus::NotFound;
+	case EndReason::CannotRun:
+		return ExitStatus::CannotRun;
+	case EndReason::NoProcess:
+	case EndReason::Failed:
+	case EndReason::Output:
+		return ExitStatus::Failed;
+	case EndReason::Pid1:
+		return ExitStatus::Unchecked;
+	/* It re-raises the signal: a shell sees 128+N. */
+	case EndReason::Signal:
+		return static_cast<ExitStatus>(128 + f.signal);
+	case EndReason::Done:
+		break;
+	}
+	return answer(f);
 }

@@ -40,12 +40,30 @@ struct CheckFound {
 	size_t unjudged = 0;      /* not followed to its end, or running */
 };
 
+/*
+ * Why the watcher ended, as its last JSON line names it: the first that
+ * applies, in the order the status is decided.
+ */
+enum class EndReason : std::uint8_t {
+	Done,      /* it ran to its end, or told what was asked */
+	Usage,     /* the command line was wrong */
+	NotFound,  /* the program was not found */
+	CannotRun, /* the program could not be run */
+	NoProcess, /* --pid names no process */
+	Failed,    /* a system call or /proc failed */
+	Output,    /* its own output failed */
+	Pid1,      /* --check-reaper as PID 1: no reaper above it */
+	Signal,    /* a signal ended it, and it ends by that signal */
+};
+
 /* Everything the status depends on. */
 struct ExitFacts {
 	Mode mode = Mode::Run;
 	bool usage_error = false;
-	/* A system call, /proc, or the watcher's own output. */
+	/* A system call or /proc. */
 	bool failed = false;
+	bool no_process = false;    /* --pid names none */
+	bool output_failed = false; /* the watcher's own output */
 	/* The errno value of the program's exec, if it failed. */
 	std::optional<int> exec_error;
 	/* The program's wait status, once the watcher collected it. */
@@ -60,8 +78,12 @@ struct ExitFacts {
 	/* --scan: the zombies there are, of those it could see. */
 	size_t zombies = 0;
 	bool scan_hidden = false; /* other users' processes were hidden */
+	/* --scan, or --pid of a zombie: one text or object was the whole
+	 * answer, with no JSON end record after it. */
+	bool answered = false;
 };
 
 ExitStatus exit_status(const ExitFacts &f);
+EndReason end_reason(const ExitFacts &f);
 
 #endif

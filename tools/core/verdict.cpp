@@ -26,6 +26,19 @@ collectable_from(const Log &log, const Process &p)
 	return std::max(handed, log.when(p.ended).value_or(handed));
 }
 
+/*
+ * A signal stops the check where it is: the orphans then awaited were
+ * given only the time until it came.
+ */
+static std::optional<Nanos>
+stopped_at(const Log &log)
+{
+	for (const Event &e : log.events())
+		if (e.what == What::Signalled)
+			return e.t;
+	return std::nullopt;
+}
+
 static Verdict
 judge_one(const Log &log, ProcId id, Nanos wait)
 {
@@ -48,6 +61,9 @@ judge_one(const Log &log, ProcId id, Nanos wait)
 	} else if (p.ended) {
 		v.outcome = Outcome::NotCollected;
 		v.delay = wait;
+		if (std::optional<Nanos> stop = stopped_at(log))
+			v.delay = std::clamp(
+			    *stop - collectable_from(log, p), Nanos(0), wait);
 	} else {
 		v.outcome = Outcome::Running;
 	}

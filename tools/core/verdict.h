@@ -19,7 +19,8 @@
 enum class Outcome : std::uint8_t {
 	Collected,    /* its reaper called wait and got its status */
 	Released,     /* the kernel released it: its reaper ignores SIGCHLD */
-	NotCollected, /* a zombie still when its wait ran out */
+	NotCollected, /* a zombie still when its wait ran out, or was cut
+			 short by a signal */
 	Unfollowed,   /* it could not be followed to its end: no verdict */
 	Running,      /* it still ran when the check ended: no verdict */
 };

@@ -350,12 +350,41 @@ json_verdicts(
 	return out;
 }
 
+static const char *
+reason_name(EndReason reason)
+{
+	switch (reason) {
+	case EndReason::Done:
+		return "done";
+	case EndReason::Usage:
+		return "usage";
+	case EndReason::NotFound:
+		return "not_found";
+	case EndReason::CannotRun:
+		return "cannot_run";
+	case EndReason::NoProcess:
+		return "no_process";
+	case EndReason::Failed:
+		return "failed";
+	case EndReason::Output:
+		return "output";
+	case EndReason::Pid1:
+		return "pid1";
+	case EndReason::Signal:
+		break;
+	}
+	return "signal";
+}
+
 std::string
-json_end(std::string_view run, int status, std::optional<int> program_status)
+json_end(std::string_view run, int status, std::optional<int> program_status,
+    EndReason reason, int signo)
 {
 	return log_line("end", run)
 	    .number("schema", json_schema)
 	    .number("status", status)
 	    .raw("program", status_json(program_status))
+	    .text("reason", reason_name(reason))
+	    .raw("signal", signo != 0 ? signal_name(signo) : "null")
 	    .line();
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/status.h"
 #include "core/verdict.h"
 
 /* Event i as one line, or nothing for the timeline's samples. */
@@ -31,8 +32,8 @@ std::string json_summary(const Log &log, std::string_view run);
 std::string json_verdicts(
     const Log &log, const std::vector<Verdict> &v, std::string_view run);
 /* The last line: the watcher's exit status, and the program's wait status
- * if it was collected. */
-std::string json_end(
-    std::string_view run, int status, std::optional<int> program_status);
+ * if it was collected; why it ended, and the signal that ended it, or 0. */
+std::string json_end(std::string_view run, int status,
+    std::optional<int> program_status, EndReason reason, int signo);
 
 #endif
