@@ -202,13 +202,12 @@ TEST(ScanLive, HiddenProcessesAreSaidNotDenied)
 	ASSERT_NE(mkdtemp(dir), nullptr);
 	std::string copy = std::string(dir) + "/zombie-watch";
 	ASSERT_EQ(chmod(dir, 0755), 0);
-	ASSERT_EQ(
-	    system(("cp " + std::string(WATCH_PATH) + " " + copy).c_str()), 0);
-	Options o = with(Out::Pipe,
-	    {"--mount", "--propagation", "private", "sh", "-c",
-		"mount -t proc -o hidepid=2 proc /proc && exec setpriv "
-		"--reuid=nobody --regid=nogroup --clear-groups \"$0\" --scan",
-		copy});
+	const std::string script =
+	    "cp \"$1\" \"$0\" && mount -t proc -o hidepid=2 proc /proc && "
+	    "exec setpriv --reuid=nobody --regid=nogroup --clear-groups "
+	    "\"$0\" --scan";
+	Options o = with(Out::Pipe, {"--mount", "--propagation", "private",
+					"sh", "-c", script, copy, WATCH_PATH});
 	o.program = "/usr/bin/unshare";
 	Seen r = watch(o);
 	(void)unlink(copy.c_str());
