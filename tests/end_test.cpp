@@ -84,9 +84,13 @@ TEST(End, EveryWayAWatchEndsIsItsLastJsonLine)
  */
 TEST(End, AnOutputThatFailedStillGetsTheLastLineIfItCan)
 {
-	/* The program fills the pipe, and makes a child to tell of. */
+	/*
+	 * The program fills the pipe, whatever the watcher wrote to it first,
+	 * with empty lines, and makes a child to tell of.
+	 */
 	Options o = watcher({"--json", "sh", "-c",
-	    "printf '%4095s\\n' ''; sleep 1; exec sleep 3"});
+	    "while printf '\\n' 2>/dev/null; do :; done; sleep 1; "
+	    "exec sleep 3"});
 	o.out = Out::Stalled;
 	Seen r = watch(o);
 
