@@ -150,11 +150,18 @@ TEST(Attribute, WhatCannotBeMeasuredIsInferredAndSaysSo)
 	EXPECT_EQ(a.guess, Guess::Unread);
 	EXPECT_EQ(l.attribute(std::nullopt, {counted(1, 40)}).by,
 	    std::optional<ProcId>(1));
-	/* Settled, the first's growth is not left for a later release. */
+	/*
+	 * Settled, the first's growth is not left for a later child; nor can
+	 * the count, credited on a guess, show that one released: the
+	 * disposition decides, and the guess is the count's.
+	 */
 	l.settle();
 	a = l.attribute(std::nullopt, {counted(1, 40, true)});
 	EXPECT_EQ(a.how, How::Released);
-	EXPECT_EQ(a.guess, Guess::Unread);
+	EXPECT_EQ(a.guess, Guess::Mixed);
+	a = l.attribute(std::nullopt, {counted(1, 40)});
+	EXPECT_EQ(a.by, std::optional<ProcId>(1));
+	EXPECT_EQ(a.guess, Guess::Mixed);
 	/*
 	 * But a child whose faults were read, collected with them, may be
 	 * in what was settled: the count cannot say, so no release is told.

@@ -240,3 +240,41 @@ TEST(TrackerReaper, TwoParentsCollectingUnseenChildrenAreEachCredited)
 	    in_order(told, {"5 Ended 105 -> 103 status 1",
 			       "20 Collected 105 -> 103 wait guessed"}));
 }
+
+/*
+ * A handler's waitpid loop collects three children at once; two were gone
+ * before their faults could be read, and the loop's turn saw the hang-up
+ * of only one of them: the parent's count, read then, already held the
+ * other's collection.  That count was credited on a guess, so it cannot
+ * show that the other was released: its parent, which does not ignore
+ * SIGCHLD, is taken to have collected it, and the line says it guessed.
+ */
+TEST(TrackerReaper, ACountCreditedOnAGuessProvesNoRelease)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102), rig.sys.fork(101, 103),
+	    rig.sys.fork(101, 104)});
+	rig.sys.t = 300 * ms;
+	rig.turn({rig.sys.exit(102, 0)});
+	std::vector<Record> ends = {
+	    rig.sys.exit(103, 1 << 8), rig.sys.exit(104, 2 << 8)};
+	rig.sys.t = 301 * ms;
+	rig.sys.reap(102, 101);
+	rig.sys.reap(103, 101);
+	rig.sys.reap(104, 101);
+	rig.tracker->records(ends, true);
+	std::vector<ProcId> gone = rig.sys.take_gone();
+	ASSERT_EQ(gone.size(), 3U);
+	for (ProcId id : gone) {
+		rig.tracker->vanished(id);
+		rig.tracker->settle();
+	}
+
+	Lines told = rig.lines();
+	EXPECT_TRUE(in_order(told, {"301 Collected 102 -> 101 wait"}));
+	EXPECT_TRUE(in_order(told, {"301 Collected 103 -> 101 wait guessed"}));
+	EXPECT_TRUE(in_order(told, {"301 Collected 104 -> 101 wait guessed"}));
+}

@@ -30,10 +30,11 @@ Ledger::attribute(const std::optional<long long> &faults,
 	for (const Candidate &c : candidates) {
 		/*
 		 * A count that was credited on a guess may have been given
-		 * this child's faults too: it can no longer tell.
+		 * this child's faults too, read or not: it can no longer
+		 * tell, so it proves no release.
 		 */
-		if (!c.count || (faults && unexplained(c) < need &&
-				    settled_.count(c.who) != 0)) {
+		if (!c.count ||
+		    (unexplained(c) < need && settled_.count(c.who) != 0)) {
 			blind = &c;
 			break;
 		}
