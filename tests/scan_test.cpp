@@ -193,7 +193,8 @@ TEST(ScanLive, ThisMachineAsItIs)
  * /proc mounted to hide other users' processes, and the scan run as
  * nobody: it cannot see the zombies there may be, and says so, never 0.
  * The watcher runs from a copy nobody may reach, whatever the build's
- * folders allow.
+ * folders allow, in a PID namespace of its own: nobody's processes
+ * elsewhere, such as a zombie of another run of this test, are not its.
  */
 TEST(ScanLive, HiddenProcessesAreSaidNotDenied)
 {
@@ -204,10 +205,11 @@ TEST(ScanLive, HiddenProcessesAreSaidNotDenied)
 	ASSERT_EQ(chmod(dir, 0755), 0);
 	const std::string script =
 	    "cp \"$1\" \"$0\" && mount -t proc -o hidepid=2 proc /proc && "
-	    "exec setpriv --reuid=nobody --regid=nogroup --clear-groups "
+	    "setpriv --reuid=nobody --regid=nogroup --clear-groups "
 	    "\"$0\" --scan";
-	Options o = with(Out::Pipe, {"--mount", "--propagation", "private",
-					"sh", "-c", script, copy, WATCH_PATH});
+	Options o = with(
+	    Out::Pipe, {"--mount", "--propagation", "private", "--pid",
+			   "--fork", "sh", "-c", script, copy, WATCH_PATH});
 	o.program = "/usr/bin/unshare";
 	Seen r = watch(o);
 	(void)unlink(copy.c_str());
