@@ -11,6 +11,9 @@
  *               then collects both at once
  *   term        kills itself with SIGTERM
  *   many N      N short children at once, then waits for them all
+ *   storm N     stops its parent, the watcher, makes N short children
+ *               and collects each, then lets the watcher go on: more
+ *               records than its rings hold
  *   leaky N     from 2 s, N times: a child that exits at once and is
  *               collected 0.1 s later, a zombie meanwhile
  *   scan WATCHER
@@ -131,6 +134,23 @@ many(int n)
 	while (wait(nullptr) > 0)
 		;
 	return 0;
+}
+
+int
+storm(int n)
+{
+	pid_t watcher = getppid();
+
+	if (kill(watcher, SIGSTOP) != 0)
+		return 1;
+	for (int i = 0; i < n; i++) {
+		pid_t pid = fork();
+		if (pid == 0)
+			_exit(0);
+		if (pid > 0)
+			(void)waitpid(pid, nullptr, 0);
+	}
+	return kill(watcher, SIGCONT) == 0 ? 0 : 1;
 }
 
 /* Until the kernel shows pid in state; a scene half set is no scene. */
@@ -406,5 +426,7 @@ main(int argc, char *argv[])
 		return leaky((int)strtol(argv[2], nullptr, 10));
 	if (strcmp(m, "many") == 0 && argc > 2)
 		return many((int)strtol(argv[2], nullptr, 10));
+	if (strcmp(m, "storm") == 0 && argc > 2)
+		return storm((int)strtol(argv[2], nullptr, 10));
 	return 2;
 }

@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "core/verdict.h"
 #include "log_events.h"
+#include "report/jsonl.h"
 #include "report/narrate.h"
 #include "report/timeline.h"
 #include "report/verdicts.h"
@@ -513,4 +514,37 @@ TEST(Narrate, WhatRanBeforeTheWatchIsToldAsSuch)
 	sig.signo = SIGINT;
 	EXPECT_EQ(head(r.put(sig)), "[  4.0s] zombie-watch received SIGINT; "
 				    "it only observes, so it stops here");
+}
+
+/*
+ * Records the kernel had no room for are said where they resume, with
+ * their gap, in the story, in the summary, which every later line may
+ * lack, and as a JSON line of their own.
+ */
+TEST(Narrate, LostRecordsAreSaidWithTheirGap)
+{
+	Story r;
+	ProcId c = r.forked(0, 7823, r.program);
+	Event lost = at(2731 * ms, What::Lost, r.watcher);
+	lost.since = 1204 * ms;
+	lost.count = 1234;
+	std::string p = r.put(lost);
+	EXPECT_EQ(head(p), "[  2.7s] the kernel lost 1234 fork and exit "
+			   "records, from 1.204s to 2.731s: the watcher was "
+			   "behind and their ring was full");
+	EXPECT_TRUE(has(reasons(p), "is read from /proc instead"));
+	EXPECT_EQ(json_event(r.log, r.log.events().size() - 1, "r"),
+	    "{\"type\":\"lost\",\"run\":\"r\",\"t\":2.731,\"records\":1234,"
+	    "\"at_least\":false,\"from\":1.204}\n");
+	/* A full ring, whose count the kernel has not given yet. */
+	Event full = at(2900 * ms, What::Lost, r.watcher);
+	full.since = 2800 * ms;
+	full.at_least = true;
+	EXPECT_EQ(head(r.put(full)),
+	    "[  2.9s] the kernel may have lost fork and exit records, from "
+	    "2.800s to 2.900s: the watcher was behind and their ring was full");
+	r.put(ended(3 * sec, c, r.program, 0));
+	EXPECT_EQ(split(summary(r.log), '\n').front(),
+	    "summary: the kernel lost at least 1234 fork and exit records: a "
+	    "process of those moments may be missing, and its end told late");
 }

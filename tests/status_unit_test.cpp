@@ -79,6 +79,11 @@ struct F {
 		f.records_refused = true;
 		return *this;
 	}
+	F &lost()
+	{
+		f.records_lost = true;
+		return *this;
+	}
 	F &probe()
 	{
 		f.probe = true;
@@ -164,6 +169,8 @@ TEST(ExitStatus, TheReaperCheckIsItsVerdictsWhateverTheProgram)
 	    {"one could not be followed, or still ran", F(Mode::Check).found(1, 0, 1), 4},
 	    {"without records a program's orphan may be missed", F(Mode::Check).found(1, 0, 0).refused(), 4},
 	    {"the probe needs no records", F(Mode::Check).found(2, 0, 0).refused().probe(), 0},
+	    {"with records lost an orphan may be missed", F(Mode::Check).found(1, 0, 0).lost(), 4},
+	    {"the probe's orphans are told it, lost records or not", F(Mode::Check).found(2, 0, 0).lost().probe(), 0},
 	    {"one not collected is still a failure without records", F(Mode::Check).found(0, 1, 0).refused(), 3},
 	    {"as PID 1, no reaper is above it", F(Mode::Check).pid1(), 4},
 	    {"the program was not found", F(Mode::Check).exec(ENOENT), 127},

@@ -265,7 +265,7 @@ TEST(TrackerReaper, ACountCreditedOnAGuessProvesNoRelease)
 	rig.sys.reap(102, 101);
 	rig.sys.reap(103, 101);
 	rig.sys.reap(104, 101);
-	rig.tracker->records(ends, true);
+	rig.tracker->records(ends);
 	std::vector<ProcId> gone = rig.sys.take_gone();
 	ASSERT_EQ(gone.size(), 3U);
 	for (ProcId id : gone) {

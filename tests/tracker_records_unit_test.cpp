@@ -156,7 +156,7 @@ TEST(TrackerRecords, AChildWhoseForkRecordWasLostIsFound)
 	rig.sys.t = 10 * ms;
 	(void)rig.sys.fork(101, 102);
 	rig.sys.t = 14 * ms;
-	rig.turn({}, false);
+	rig.turn({}, Loss{1, 1 * ms, rig.sys.t});
 	rig.sys.t = 30 * ms;
 	rig.turn({rig.sys.exit(102, 0)});
 	rig.sys.t = 40 * ms;
@@ -166,6 +166,7 @@ TEST(TrackerRecords, AChildWhoseForkRecordWasLostIsFound)
 	EXPECT_EQ(rig.lines(), (Lines{
 				   "1 Started 101 -> 50",
 				   "10 Created 102 -> 101 by 101",
+				   "14 Lost 1 since 1",
 				   "30 Ended 102 -> 101 status 0 zombie",
 				   "40 Collected 102 -> 101 wait",
 			       }));
@@ -186,7 +187,7 @@ TEST(TrackerRecords, AGrandchildWhoseForkRecordWasLostToo)
 	rig.sys.t = 20 * ms;
 	(void)rig.sys.fork(102, 103);
 	rig.sys.t = 25 * ms;
-	rig.turn({}, false);
+	rig.turn({}, Loss{2, 1 * ms, rig.sys.t});
 	rig.sys.t = 30 * ms;
 	rig.turn({rig.sys.exit(103, 0)});
 	rig.sys.t = 40 * ms;
@@ -307,7 +308,7 @@ TEST(TrackerRecords, ANumberUsedAgainWhoseForkRecordWasLost)
 	rig.sys.t = 25 * ms;
 	rig.sys.reap(102, 101);
 	(void)rig.sys.fork(101, 102);
-	rig.turn({}, false);
+	rig.turn({}, Loss{2, 10 * ms, rig.sys.t});
 	rig.sys.t = 30 * ms;
 	rig.turn({rig.sys.exit(102, 1 << 8)});
 	rig.sys.t = 40 * ms;

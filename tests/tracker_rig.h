@@ -392,11 +392,12 @@ class TrackerRig {
 	 * the records read, then the ends the pidfds told, the watcher's own
 	 * children, what went, as step() does.
 	 */
-	void turn(const std::vector<Record> &recs, bool whole = true)
+	void turn(const std::vector<Record> &recs,
+	    const std::optional<Loss> &lost = std::nullopt)
 	{
 		(void)tracker->give_up();
-		tracker->records(recs, whole);
-		if (!whole)
+		tracker->records(recs, lost);
+		if (lost)
 			tracker->sweep();
 		std::vector<ProcId> ended = sys.take_ended();
 		std::vector<ProcId> gone = sys.take_gone();
@@ -448,9 +449,13 @@ TrackerRig::line(const Event &e) const
 {
 	static const char *const names[] = {"Started", "Created", "MainExited",
 	    "Ended", "Orphaned", "Collected", "Unfollowed", "Signalled",
-	    "States", "Sample"};
-	std::string s = std::to_string(e.t / ms) + " " + names[(int)e.what] +
-			" " + pid_of(e.proc);
+	    "States", "Sample", "Lost"};
+	std::string s = std::to_string(e.t / ms) + " " + names[(int)e.what];
+	/* The watcher's, of no process: how many, and since when. */
+	if (e.what == What::Lost)
+		return s + " " + std::to_string(e.count) + " since " +
+		       std::to_string(e.since / ms);
+	s += " " + pid_of(e.proc);
 	if (e.other)
 		s += " -> " + pid_of(e.other);
 	if (e.by)

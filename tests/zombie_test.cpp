@@ -261,6 +261,30 @@ TEST(Watch, ReportsEveryOneOfManyShortChildren)
 	expect_nothing_left(r);
 }
 
+/*
+ * More than the kernel's rings hold, made while the watcher is stopped:
+ * the records the kernel could not keep are said, quiet or not, with the
+ * gap they fell in, and the summary says first what it may lack.
+ */
+TEST(Watch, SaysWhenTheKernelLostRecords)
+{
+	Seen r = watch(watcher({"-q", FAMILY_PATH, "storm", "6000"}));
+	std::vector<std::string> m;
+
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+	EXPECT_EQ(r.err, "");
+	line(r,
+	    "^\\[ *[0-9.]+s\\] the kernel (lost (at least )?\\d+|may have "
+	    "lost) fork and exit records, from ([0-9.]+)s to ([0-9.]+)s: the "
+	    "watcher was behind",
+	    &m);
+	ASSERT_EQ(m.size(), 5U);
+	EXPECT_LE(seconds(m[3].c_str()), seconds(m[4].c_str()));
+	line(r, "^summary: the kernel (lost|may have lost) .*: a process of "
+		"those moments may be missing");
+	expect_nothing_left(r);
+}
+
 /* Where fork records are refused, children that live long are found. */
 TEST(Watch, FindsChildrenWithoutForkRecords)
 {

@@ -299,12 +299,15 @@ read_records(Watch &w, Tracker &tr, bool hung_up)
 {
 	w.recs.clear();
 	Nanos read_at = tr.now();
-	bool whole = w.records.read(w.recs, w.t0);
+	std::optional<Loss> lost = w.records.read(w.recs, w.t0, read_at);
 	if (!w.recs.empty())
 		tr.behind(read_at - w.recs.front().t);
-	tr.records(w.recs, whole);
-	if (!whole)
+	tr.records(w.recs, lost);
+	/* What the lost records would have told, /proc tells now. */
+	if (lost) {
+		w.records_lost = true;
 		tr.sweep();
+	}
 	/*
 	 * Everything it followed has gone: it has nothing more to say.  But
 	 * following a running tree, the ring's own task may end while tasks

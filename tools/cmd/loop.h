@@ -74,6 +74,7 @@ struct Watch {
 	Fd hold;
 	Nanos hold_until = 0; /* let go anyway: they cannot be followed */
 	bool records_refused = false;
+	bool records_lost = false; /* the kernel's rings overflowed */
 	bool rings_polled = false; /* read at each look, not woken by */
 	bool stop = false; /* following or checking, a signal ends the watch */
 	std::set<pid_t> attached; /* the tasks the records follow */

@@ -86,7 +86,10 @@ flush(Watch &w, Nanos horizon)
 	std::string out;
 
 	w.pending.flush(horizon, w.log, [&w, &out](Index i) {
-		std::string p = w.opt.quiet  ? std::string()
+		/* Quiet, lost records are said: the summary lacks them. */
+		bool quiet =
+		    w.opt.quiet && w.log.events()[i].what != What::Lost;
+		std::string p = quiet        ? std::string()
 				: w.opt.json ? json_event(w.log, i, w.run)
 					     : narrate(w.log, i, w.style);
 		if (!out.empty() && out.size() + p.size() > PIPE_BUF) {
@@ -158,6 +161,7 @@ finish(Watch &w, const Tracker &tr)
 	f.program = tr.program_status();
 	f.signal = w.signo;
 	f.records_refused = w.records_refused;
+	f.records_lost = w.records_lost;
 	f.probe = w.opt.probe;
 	if (w.opt.check) {
 		v = judge(w.log, w.style.reaper_wait);

@@ -40,6 +40,7 @@ enum class What : std::uint8_t {
 	Signalled,  /* the watcher got signo; sent to count processes */
 	States,     /* the periodic picture: snapshots[snapshot] */
 	Sample,     /* for the timeline: proc was mostly in state */
+	Lost,       /* count records lost, from since until t */
 };
 
 enum class How : std::uint8_t {
@@ -81,6 +82,9 @@ struct Event {
 	bool before = false;
 	char state = 0;
 	int count = 0;
+	Nanos since = 0;
+	/* Lost: the ring was full, and count is the least that was lost. */
+	bool at_least = false;
 	int signo = 0, sent = 0;
 	std::uint32_t snapshot = 0;
 };

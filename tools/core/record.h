@@ -33,5 +33,20 @@ struct Record {
 	pid_t pid = 0, ppid = 0, tid = 0, ptid = 0;
 	Nanos t = 0; /* the kernel's CLOCK_MONOTONIC, less t0 */
 };
+/*
+ * Records the kernel could not write, its ring being full: how many, and
+ * the gap they fell in, from the last record written before it to the
+ * first after it (or to when the ring was read).
+ */
+struct Loss {
+	std::uint64_t records = 0;
+	Nanos after = 0, before = 0;
+	/*
+	 * A ring was found full: the kernel counts what it drops, but says
+	 * so only once it has room for its next record, so more may have
+	 * been lost than counted yet.
+	 */
+	bool full = false;
+};
 
 #endif

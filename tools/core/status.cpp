@@ -31,8 +31,11 @@ checked(const ExitFacts &f)
 		return ExitStatus::Zombie;
 	if (f.check.settled == 0 || f.check.unjudged > 0)
 		return ExitStatus::Unchecked;
-	/* Without fork records, an orphan may have come and gone unseen. */
-	if (f.records_refused && !f.probe)
+	/*
+	 * Without fork records, or with some lost, an orphan may have come
+	 * and gone unseen; the probe's orphans are told it through a pipe.
+	 */
+	if ((f.records_refused || f.records_lost) && !f.probe)
 		return ExitStatus::Unchecked;
 	return ExitStatus::Ok;
 }

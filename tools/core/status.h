@@ -73,6 +73,7 @@ struct ExitFacts {
 	/* --check-reaper */
 	CheckFound check;
 	bool records_refused = false; /* children were looked for instead */
+	bool records_lost = false;    /* the kernel's rings overflowed */
 	bool probe = false;           /* the built-in probe, not a program */
 	bool pid1 = false;            /* no reaper is above the watcher */
 	/* --scan: the zombies there are, of those it could see. */

@@ -9,6 +9,7 @@
  */
 
 #include <algorithm>
+#include <climits>
 
 #include "core/tracker.h"
 
@@ -341,7 +342,8 @@ Tracker::settle_fresh(const std::vector<ProcId> &fresh)
 }
 
 void
-Tracker::records(const std::vector<Record> &recs, bool whole)
+Tracker::records(
+    const std::vector<Record> &recs, const std::optional<Loss> &lost)
 {
 	std::vector<ProcId> fresh;
 
@@ -352,16 +354,34 @@ Tracker::records(const std::vector<Record> &recs, bool whole)
 			on_exit(r);
 	}
 	settle_fresh(fresh);
-	if (whole)
+	if (!lost)
 		return;
+	told_lost(*lost);
 	/* Records were lost: what went unheld cannot wait for its exit's. */
-	std::vector<ProcId> lost;
+	std::vector<ProcId> unheld;
 	for (auto &[id, l] : live_)
 		if (l.gone && !l.pin)
-			lost.push_back(id);
-	std::sort(lost.begin(), lost.end());
-	for (ProcId id : lost)
+			unheld.push_back(id);
+	std::sort(unheld.begin(), unheld.end());
+	for (ProcId id : unheld)
 		vanished(id);
+}
+
+/*
+ * Said where the records resume, so that it is told after what came
+ * before the gap, which may have been told already.
+ */
+void
+Tracker::told_lost(const Loss &lost)
+{
+	Event e;
+	e.what = What::Lost;
+	e.proc = watcher_;
+	e.since = lost.after;
+	e.t = std::max(lost.before, lost.after);
+	e.count = (int)std::min<std::uint64_t>(lost.records, INT_MAX);
+	e.at_least = lost.full;
+	emit(e);
 }
 
 void

@@ -47,7 +47,9 @@ class Tracker {
 	std::vector<pid_t> running() const;
 	/* Those that may adopt an orphan: first's line up to PID 1. */
 	void pin_ancestors(pid_t first);
-	void records(const std::vector<Record> &recs, bool whole);
+	/* lost: what the kernel could not write before these. */
+	void records(const std::vector<Record> &recs,
+	    const std::optional<Loss> &lost = std::nullopt);
 	void sweep();
 	void exited(ProcId id);
 	void vanished(ProcId id);
@@ -121,6 +123,7 @@ class Tracker {
 	void on_fork(const Record &r, std::vector<ProcId> &fresh);
 	void on_exit(const Record &r);
 	void settle_fresh(const std::vector<ProcId> &fresh);
+	void told_lost(const Loss &lost);
 	void unfollowed(Live &l, int err);
 	void end_now(Live &l);
 	void handover(Live &x);

@@ -242,6 +242,13 @@ json_event(const Log &log, size_t i, std::string_view run)
 		return event_object(log, i, "unfollowed", run).line();
 	case What::Signalled:
 		return signalled(e, run);
+	case What::Lost:
+		return log_line("lost", run)
+		    .seconds("t", e.t)
+		    .number("records", e.count)
+		    .flag("at_least", e.at_least)
+		    .seconds("from", e.since)
+		    .line();
 	case What::States:
 		return states(log, e, run);
 	case What::Sample:

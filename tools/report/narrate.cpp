@@ -356,6 +356,30 @@ signalled(const Log &log, const Event &e)
 	    ""};
 }
 
+/*
+ * The kernel dropped records it had no room for: what they would have
+ * told is either missing or read later from /proc, and says so.
+ */
+static Paragraph
+lost(const Event &e)
+{
+	std::string line = "the kernel may have lost fork and exit records";
+
+	if (e.count > 0)
+		line = std::string("the kernel lost ") +
+		       (e.at_least ? "at least " : "") +
+		       plural(e.count, "fork or exit record",
+			   "fork and exit records");
+	return {line + format(", from %s to %s: the watcher was behind and "
+			      "their ring was full",
+			   secs(e.since).c_str(), secs(e.t).c_str()),
+	    "A burst of processes, or a watcher slowed or stopped, left no "
+	    "room for them. What they would have told is read from /proc "
+	    "instead: a process that began and ended in that time is "
+	    "missed, and an end found there is told when zombie-watch saw "
+	    "it, which may be later than it happened."};
+}
+
 static std::string
 look_text(const Log &log, const Look &l)
 {
@@ -454,6 +478,8 @@ paragraph(const Log &log, size_t i)
 		return collected(log, i);
 	case What::Signalled:
 		return signalled(log, e);
+	case What::Lost:
+		return lost(e);
 	case What::States:
 		return states(log, i);
 	case What::Unfollowed:

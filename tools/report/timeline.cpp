@@ -82,10 +82,35 @@ zombie_summary(const Log &log, ProcId id)
 	       secs(to) + ", for " + most + secs(to - from) + "\n";
 }
 
+/* Said first: every line after it may lack what the lost ones held. */
+static std::string
+lost_summary(const Log &log)
+{
+	long long lost = 0;
+	bool told = false, at_least = false;
+
+	for (const Event &e : log.events())
+		if (e.what == What::Lost) {
+			lost += e.count;
+			told = true;
+			at_least = at_least || e.at_least;
+		}
+	if (!told)
+		return "";
+	std::string what = lost == 0 ? "may have lost fork and exit records"
+				     : format("lost %s%lld fork and exit "
+					      "record%s",
+					   at_least ? "at least " : "", lost,
+					   lost == 1 ? "" : "s");
+	return "summary: the kernel " + what +
+	       ": a process of those moments may be missing, and its end told "
+	       "late\n";
+}
+
 std::string
 summary(const Log &log)
 {
-	std::string out;
+	std::string out = lost_summary(log);
 	bool child = false;
 	bool zombie = false;
 
@@ -101,7 +126,7 @@ summary(const Log &log)
 		}
 	}
 	if (!child)
-		return "summary: no child was seen\n";
+		return out + "summary: no child was seen\n";
 	if (!zombie)
 		out += "summary: no zombie was seen\n";
 	return out;

@@ -143,6 +143,11 @@ struct RawTask {
 	uint32_t pid, ppid, tid, ptid;
 	uint64_t time;
 };
+/* What the kernel writes once it has room again after a full ring. */
+struct RawLost {
+	struct perf_event_header h;
+	uint64_t id, lost;
+};
 
 /* Copies one record out of the ring, which it may wrap around. */
 static void
@@ -157,20 +162,45 @@ ring_copy(const void *map, size_t page, uint64_t at, void *to, size_t len)
 	memcpy((char *)to + first, data, len - first);
 }
 
-bool
-ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0)
+/*
+ * A gap opens at a lost-record notice, from the ring's latest record, and
+ * closes at the next record, which is the one the kernel had room for.
+ */
+static void
+gap_opens(std::optional<Loss> &lost, Nanos last, uint64_t records)
+{
+	if (!lost)
+		lost = Loss{0, last, last};
+	lost->records += records;
+	lost->after = std::min(lost->after, last);
+}
+
+void
+ForkRecords::ring_take(
+    Ring &r, std::vector<Record> &into, Nanos t0, std::optional<Loss> &lost)
 {
 	auto *page = (struct perf_event_mmap_page *)r.map.get();
 	uint64_t head = __atomic_load_n(&page->data_head, __ATOMIC_ACQUIRE);
-	bool whole = true;
+	/*
+	 * No room for one more (the kernel keeps a byte free, so a ring
+	 * that is full lacks a record's room by a byte): what came next
+	 * was dropped, if anything came.
+	 */
+	bool full = head - r.tail + sizeof(RawTask) >= RING_PAGES * page_;
 	RawTask raw;
 
 	for (; r.tail < head; r.tail += raw.h.size) {
 		ring_copy(r.map.get(), page_, r.tail, &raw.h, sizeof(raw.h));
 		if (raw.h.size == 0)
 			break;
-		if (raw.h.type == PERF_RECORD_LOST)
-			whole = false;
+		if (raw.h.type == PERF_RECORD_LOST &&
+		    raw.h.size >= sizeof(RawLost)) {
+			RawLost gap;
+			ring_copy(
+			    r.map.get(), page_, r.tail, &gap, sizeof(gap));
+			gap_opens(lost, r.last, gap.lost);
+			r.in_gap = true;
+		}
 		if ((raw.h.type != PERF_RECORD_FORK &&
 			raw.h.type != PERF_RECORD_EXIT) ||
 		    raw.h.size < sizeof(raw))
@@ -181,23 +211,36 @@ ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0)
 		rec.pid = (pid_t)raw.pid, rec.ppid = (pid_t)raw.ppid;
 		rec.tid = (pid_t)raw.tid, rec.ptid = (pid_t)raw.ptid;
 		rec.t = (Nanos)raw.time - t0;
+		if (r.in_gap && lost)
+			lost->before = std::max(lost->before, rec.t);
+		r.in_gap = false;
+		r.last = rec.t;
 		into.push_back(rec);
 	}
 	__atomic_store_n(&page->data_tail, r.tail, __ATOMIC_RELEASE);
-	return whole;
+	if (full) {
+		gap_opens(lost, r.last, 0);
+		lost->full = true;
+		r.in_gap = true;
+	}
 }
 
 /* Each CPU has its own ring: put back the order in which they happened. */
-bool
-ForkRecords::read(std::vector<Record> &into, Nanos t0)
+std::optional<Loss>
+ForkRecords::read(std::vector<Record> &into, Nanos t0, Nanos now)
 {
-	bool whole = true;
+	std::optional<Loss> lost;
 	size_t from = into.size();
 
-	for (Ring &r : rings_)
-		whole = ring_take(r, into, t0) && whole;
+	for (Ring &r : rings_) {
+		ring_take(r, into, t0, lost);
+		/* No record yet after the gap: it lasted until now. */
+		if (r.in_gap && lost)
+			lost->before = std::max(lost->before, now);
+		r.in_gap = false;
+	}
 	std::stable_sort(into.begin() + (long)from, into.end(),
 	    [](const Record &a, const Record &b) { return a.t < b.t; });
 	drop_twice_told(into, from);
-	return whole;
+	return lost;
 }

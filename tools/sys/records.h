@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -35,8 +36,12 @@ class ForkRecords {
 	 * later children are followed as the first one's are.
 	 */
 	bool attach(pid_t tid);
-	/* Appends what the rings hold, in time order; false if any was lost. */
-	bool read(std::vector<Record> &into, Nanos t0);
+	/*
+	 * Appends what the rings hold, in time order, and says what the
+	 * kernel could not write into them; now: when they are read.
+	 */
+	std::optional<Loss> read(
+	    std::vector<Record> &into, Nanos t0, Nanos now);
 	void close();
 
       private:
@@ -68,10 +73,13 @@ class ForkRecords {
 		Mapping map;
 		std::uint64_t tail = 0;
 		int cpu = 0;
+		Nanos last = 0;      /* the latest record's time */
+		bool in_gap = false; /* records lost since the latest */
 	};
 	static Fd event_open(pid_t pid, int cpu);
 	bool ring_open(pid_t pid, int cpu);
-	bool ring_take(Ring &r, std::vector<Record> &into, Nanos t0);
+	void ring_take(Ring &r, std::vector<Record> &into, Nanos t0,
+	    std::optional<Loss> &lost);
 	std::vector<Ring> rings_;
 	std::vector<Fd> attached_; /* writing into rings_ */
 	/* The last time each task's fork and exit were told. */
