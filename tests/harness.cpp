@@ -35,7 +35,7 @@ namespace {
 
 /* State letter and parent of a process, or 0 once it has gone. */
 char
-proc_state(pid_t pid, pid_t *ppid)
+proc_state(pid_t pid, pid_t *ppid, unsigned long long *start = nullptr)
 {
 	/* Raw reads: the process may vanish while its file is read. */
 	char buf[512];
@@ -49,8 +49,30 @@ proc_state(pid_t pid, pid_t *ppid)
 	const char *paren = strrchr(buf, ')');
 	if (paren == nullptr || strlen(paren) < 5)
 		return 0;
-	*ppid = (pid_t)strtol(paren + 4, nullptr, 10);
+	char *field = nullptr;
+	*ppid = (pid_t)strtol(paren + 4, &field, 10);
+	/* The start time is the 22nd field; the ppid was the 4th. */
+	for (int i = 4; i < 21 && field != nullptr && *field != '\0'; i++)
+		field = strchr(field + 1, ' ');
+	if (start != nullptr)
+		*start = field != nullptr ? strtoull(field, nullptr, 10) : 0;
 	return paren[2];
+}
+
+/*
+ * What ps would show of a process found before, or 0 once it has gone:
+ * a process that has its number since, as the suite's other tests and a
+ * second copy of it use numbers fast, is another.
+ */
+char
+proc_state_of(pid_t pid, unsigned long long &start, pid_t *ppid)
+{
+	unsigned long long now_start = 0;
+	char st = proc_state(pid, ppid, &now_start);
+
+	if (st != 0 && start == 0)
+		start = now_start;
+	return st != 0 && now_start == start ? st : 0;
 }
 
 pid_t
@@ -286,7 +308,7 @@ look_at_grandchild(Seen &r, double t0)
 		r.grandchild = find_child_of(r.child);
 	if (r.grandchild <= 0 || r.grandchild_gone_at >= 0)
 		return;
-	char st = proc_state(r.grandchild, &ppid);
+	char st = proc_state_of(r.grandchild, r.grandchild_start, &ppid);
 	double t = now() - t0;
 	if (st == 'Z' && r.grandchild_zombie_at < 0)
 		r.grandchild_zombie_at = t;
@@ -304,7 +326,8 @@ look(Seen &r, double t0)
 		r.child = find_child_of(r.parent);
 	else
 		look_at_grandchild(r, t0);
-	char st = r.child > 0 ? proc_state(r.child, &ppid) : '\0';
+	char st =
+	    r.child > 0 ? proc_state_of(r.child, r.child_start, &ppid) : '\0';
 	double t = now() - t0;
 	/* A glimpse of it running says nothing; skip it. */
 	if (st != 0 && st != 'R' &&

@@ -59,6 +59,9 @@ struct Seen {
 	int parent_status = -1, child_status = -1, strangers_reaped = 0;
 	/* The child's own child, as a watcher's run creates it. */
 	pid_t grandchild = -1;
+	/* When each started, as /proc gives it: a number used again is not it.
+	 */
+	unsigned long long child_start = 0, grandchild_start = 0;
 	double grandchild_zombie_at = -1, grandchild_gone_at = -1;
 	double signalled_at = -1; /* the first signal went no earlier */
 	std::string out, err;
