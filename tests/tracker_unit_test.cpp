@@ -153,6 +153,36 @@ TEST(Tracker, CloneParentMakesASiblingNotAChild)
 			       }));
 }
 
+/*
+ * A plain fork whose creator ends before the child is held: the child has
+ * been handed over already, and its parent is its creator's parent, as
+ * after CLONE_PARENT.  The creator's exit record is read a turn later, but
+ * its pidfd says it has ended, so the child is taken for its own, handed
+ * over, not for a sibling.
+ */
+TEST(Tracker, AChildHeldOnlyOnceItsCreatorEndedIsItsCreators)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	/* Its orphans come to it, as CLONE_PARENT's children would. */
+	rig.sys.procs[101].subreaper = true;
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 3 * ms;
+	Record fork = rig.sys.fork(102, 103);
+	rig.sys.t = 4 * ms;
+	Record end = rig.sys.exit(102, 0);
+	rig.sys.t = 5 * ms;
+	rig.turn({fork});
+	rig.turn({end});
+
+	EXPECT_TRUE(in_order(rig.lines(), {
+					      "3 Created 103 -> 102 by 102",
+					      "5 Orphaned 103 -> 101 S",
+					  }));
+}
+
 /* The same, its creator's exit record read in the same turn as its fork. */
 TEST(Tracker, CloneParentWhoseCreatorsEndIsReadWithIt)
 {

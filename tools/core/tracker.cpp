@@ -116,11 +116,16 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	l.seen = s->state;
 	/*
 	 * Its parent is its creator's while the creator runs, unless made
-	 * with clone(CLONE_PARENT): then it is the creator's parent.
+	 * with clone(CLONE_PARENT): then it is the creator's parent.  A
+	 * creator that has ended, record read or not, may have handed it
+	 * over to that same parent: a plain fork is taken, by far the
+	 * commoner.
 	 */
 	Live *c = l.creator ? find(*l.creator) : nullptr;
-	if (c != nullptr && !c->record_end && !c->end && s->ppid != c->pid &&
-	    c->parent && id_of(s->ppid) == c->parent)
+	bool creator_ran = c != nullptr && !c->record_end && !c->end &&
+			   !(c->pin && sys_.exited(c->pin.id()));
+	if (creator_ran && s->ppid != c->pid && c->parent &&
+	    id_of(s->ppid) == c->parent)
 		l.parent = c->parent;
 	known_[l.id].parent = l.parent;
 	if (int err = sys_.watch(l.pin.id(), l.id); err != 0) {
