@@ -9,6 +9,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,6 +199,34 @@ TEST(Reaper, StatusIsTheChecksAlone)
 	    watch(under_pid1("ignore", {WATCH_PATH, "sh", "-c", daemon_like}));
 	EXPECT_TRUE(exited(adopted, 0)) << adopted.parent_status;
 	EXPECT_EQ(adopted.err, "pid1: zombies of PID 1: none\n");
+}
+
+/*
+ * Run as nobody, under a root PID 1 that ignores SIGCHLD: that init refuses
+ * nobody's signal, which shows it alive, so the orphans are still its, and
+ * released by the kernel, not collected by a guess.  The watcher runs from a
+ * copy nobody may reach, whatever the build's folders allow.
+ */
+TEST(Reaper, AnInitThatRefusesASignalIsAlive)
+{
+	NEED_ROOT();
+	char dir[] = "/tmp/zombie-nobody-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	ASSERT_EQ(chmod(dir, 0755), 0);
+	std::string copy = std::string(dir) + "/zombie-watch";
+	ASSERT_TRUE(copy_program(WATCH_PATH, copy));
+	Seen r = watch(under_pid1(
+	    "release", {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+			   "--clear-groups", copy, "--check-reaper", "-q"}));
+	(void)unlink(copy.c_str());
+	(void)rmdir(dir);
+
+	EXPECT_TRUE(exited(r, 0)) << r.parent_status << r.err;
+	for (int i = 0; i < 2; i++)
+		line(r,
+		    "^reaper: child \\d+ was released by the kernel because "
+		    "PID 1 \\(pid1\\) ignores SIGCHLD; no one called wait$");
+	EXPECT_EQ(r.out.find("collected with wait"), std::string::npos);
 }
 
 /* Nothing checked, or an orphan perhaps missed, is no pass. */
