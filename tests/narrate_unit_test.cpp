@@ -548,3 +548,36 @@ TEST(Narrate, LostRecordsAreSaidWithTheirGap)
 	    "summary: the kernel lost at least 1234 fork and exit records: a "
 	    "process of those moments may be missing, and its end told late");
 }
+
+/*
+ * A child made by clone with no exit signal, or another one, sends its
+ * parent no SIGCHLD: its zombie is told so, each time, and the lesson of
+ * SIGCHLD waits for a zombie it is true of.
+ */
+TEST(Narrate, AChildWithAnotherExitSignalIsNotSaidToSendSigchld)
+{
+	Story r;
+	ProcId quiet = r.forked(0, 7823, r.program);
+	ProcId usr1 = r.forked(0, 7824, r.program);
+	ProcId plain = r.forked(0, 7825, r.program);
+	Event e = ended(sec, quiet, r.program, 0);
+	e.exit_signal = 0;
+	std::string p = reasons(r.put(e));
+	EXPECT_FALSE(has(p, "SIGCHLD")) << p;
+	EXPECT_TRUE(has(p, "It was made by clone with no exit signal, so as it "
+			   "ended the kernel sent its parent none; only a wait "
+			   "that asks for such children, with __WALL or "
+			   "__WCLONE, collects it."))
+	    << p;
+	EXPECT_TRUE(has(p, "A zombie cannot be killed")) << p;
+	e = ended(2 * sec, usr1, r.program, 0);
+	e.exit_signal = SIGUSR1;
+	p = reasons(r.put(e));
+	EXPECT_TRUE(has(p, "with SIGUSR1 as its exit signal, so as it ended "
+			   "the kernel sent its parent that, not SIGCHLD"))
+	    << p;
+	p = reasons(r.put(ended(3 * sec, plain, r.program, 0)));
+	EXPECT_TRUE(has(p, "As it ended, the kernel sent its parent SIGCHLD."))
+	    << p;
+	EXPECT_FALSE(has(p, "A zombie cannot be killed")) << p;
+}

@@ -70,6 +70,11 @@ TEST(ProcStat, AZombieKeepsItsExitStatus)
 	EXPECT_EQ(s->ppid, 18948);
 	EXPECT_EQ(s->start_ticks, 868675);
 	EXPECT_EQ(s->exit_code, 3 << 8);
+	EXPECT_EQ(s->exit_signal, SIGCHLD);
+	/* A clone with no exit signal: its parent is sent none. */
+	std::string clone = zombie;
+	clone.replace(clone.find(" 17 "), 4, " 0 ");
+	EXPECT_EQ(stat_parse(clone)->exit_signal, 0);
 }
 
 /* A program may name itself anything, as prctl(PR_SET_NAME) allows. */

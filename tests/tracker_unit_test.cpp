@@ -218,3 +218,22 @@ TEST(Tracker, CloneParentWhoseCreatorsEndIsReadWithIt)
 	EXPECT_EQ(rig.log.events()[*p.created].t, 3 * ms);
 	EXPECT_EQ(rig.log.events()[*p.created].by, rig.id(102));
 }
+
+/* The signal a zombie's parent was sent is read with its end. */
+TEST(Tracker, AZombiesExitSignalIsReadWithItsEnd)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.procs[102].stat.exit_signal = 0;
+	rig.sys.t = 3 * ms;
+	rig.turn({rig.sys.exit(102, 0)});
+	rig.flush();
+
+	const Process &p = rig.log.proc(*rig.id(102));
+	ASSERT_TRUE(p.ended);
+	EXPECT_TRUE(rig.log.events()[*p.ended].zombie);
+	EXPECT_EQ(rig.log.events()[*p.ended].exit_signal, 0);
+}

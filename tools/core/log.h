@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -81,6 +82,8 @@ struct Event {
 	 * it had ended already, at a time not known. */
 	bool before = false;
 	char state = 0;
+	/* Ended: the signal its parent was sent, as its stat line says. */
+	int exit_signal = SIGCHLD;
 	int count = 0;
 	Nanos since = 0;
 	/* Lost: the ring was full, and count is the least that was lost. */

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 
@@ -25,6 +26,8 @@ struct Stat {
 	long long minflt = 0, cminflt = 0;
 	long long start_ticks = 0; /* clock ticks since boot */
 	int threads = 0;
+	/* What its parent is sent as it ends: 0 for none, as clone allows. */
+	int exit_signal = SIGCHLD;
 	int exit_code = 0; /* as wait reports it, once it has exited */
 };
 /* A fork or exit record; a thread shares its process's number. */

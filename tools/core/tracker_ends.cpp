@@ -55,6 +55,8 @@ Tracker::end_now(Live &l)
 	e.other = parent;
 	e.status = l.status;
 	e.zombie = held && s->state == 'Z';
+	if (held)
+		e.exit_signal = s->exit_signal;
 	e.before = already;
 	emit(e);
 	handover(l);

@@ -149,19 +149,56 @@ lingers(const Log &log, size_t i)
  * What every zombie teaches, told under the first that lingers only: a
  * run of many would bury the story under the same lesson.
  */
-static std::string
-zombie_lessons(const Log &log, size_t i)
+static bool
+sent_sigchld(const Log &log, size_t i)
 {
-	if (!lingers(log, i))
-		return "";
+	return log.events()[i].exit_signal == SIGCHLD;
+}
+
+/*
+ * What its parent was told as it ended: SIGCHLD, once a run; a child made
+ * by clone with another exit signal, or none, each time, since the lesson
+ * of SIGCHLD is not true of it.
+ */
+static std::string
+signal_lesson(const Log &log, size_t i)
+{
+	int sig = log.events()[i].exit_signal;
+
+	if (sig == 0)
+		return "\nIt was made by clone with no exit signal, so as it "
+		       "ended the kernel sent its parent none; only a wait "
+		       "that "
+		       "asks for such children, with __WALL or __WCLONE, "
+		       "collects it.";
+	if (sig != SIGCHLD)
+		return "\nIt was made by clone with " + signal_text(sig) +
+		       " as its exit signal, so as it ended the kernel sent "
+		       "its "
+		       "parent that, not SIGCHLD; only a wait that asks for "
+		       "such "
+		       "children, with __WALL or __WCLONE, collects it.";
 	for (size_t j = 0; j < i; j++)
-		if (lingers(log, j))
+		if (lingers(log, j) && sent_sigchld(log, j))
 			return "";
 	return "\nAs it ended, the kernel sent its parent SIGCHLD. Left at its "
 	       "default action, to ignore it, the signal does not even wake a "
 	       "sleeping parent. A parent that catches it and calls "
 	       "waitpid(-1, &status, WNOHANG) in a loop collects every ended "
-	       "child.\nA zombie cannot be killed: it runs no code, so kill -9 "
+	       "child.";
+}
+
+static std::string
+zombie_lessons(const Log &log, size_t i)
+{
+	if (!lingers(log, i))
+		return "";
+	std::string lessons = signal_lesson(log, i);
+	for (size_t j = 0; j < i; j++)
+		if (lingers(log, j))
+			return lessons;
+	return lessons +
+	       "\nA zombie cannot be killed: it runs no code, so kill -9 "
 	       "succeeds and changes nothing. The cure is a parent that waits, "
 	       "or ending the parent so that a reaper adopts it. Meanwhile it "
 	       "holds its PID, exit status and resource usage, and counts "
@@ -171,7 +208,7 @@ zombie_lessons(const Log &log, size_t i)
 }
 
 static std::string
-endeuninterruptible_reason(const Log &log, size_t i)
+holder_reason(const Log &log, size_t i)
 {
 	const Event &e = log.events()[i];
 	bool handed = known_at(log.proc(e.proc).orphaned, i).has_value();
@@ -222,8 +259,7 @@ ended(const Log &log, size_t i)
 			zombie_lessons(log, i)};
 	if (child && e.zombie)
 		line += ", now a zombie (Z)";
-	return {line, signal_reason(e.status) +
-			  endeuninterruptible_reason(log, i) +
+	return {line, signal_reason(e.status) + holder_reason(log, i) +
 			  zombie_lessons(log, i)};
 }
 

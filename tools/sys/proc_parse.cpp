@@ -78,6 +78,9 @@ stat_field(Stat &s, int field, std::string_view w)
 	case 22:
 		s.start_ticks = *v;
 		break;
+	case 38:
+		s.exit_signal = (int)*v;
+		break;
 	case 52:
 		s.exit_code = (int)*v;
 		break;
