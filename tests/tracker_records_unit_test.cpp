@@ -352,3 +352,39 @@ TEST(TrackerRecords, AStatusIsNeverAnotherProcesss)
 	    }))
 	    << ::testing::PrintToString(rig.lines());
 }
+
+/*
+ * A set-user-ID exec: the kernel writes an exit record for the process and
+ * stops following it, and it runs on.  No end is told then; the child it
+ * makes since, which no record tells, is found by looking, and the real end
+ * is told when its pidfd says so.
+ */
+TEST(TrackerRecords, ASetIdExecIsNoEnd)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 10 * ms;
+	rig.turn({rig.sys.exec_setid(102)});
+	rig.sys.t = 20 * ms;
+	(void)rig.sys.fork(102, 103);
+	rig.sys.t = 60 * ms;
+	rig.turn({});
+	rig.sys.t = 1000 * ms;
+	(void)rig.sys.exit(103, 0);
+	(void)rig.sys.exit(102, 0);
+	rig.turn({});
+
+	Lines told = rig.lines();
+	EXPECT_TRUE(in_order(told,
+	    {
+		"10 Unrecorded 102",
+		"20 Created 103 -> 102 by 102",
+		"1000 Ended 102 -> 101 status 0 zombie",
+	    }))
+	    << testing::PrintToString(told);
+	for (const std::string &l : told)
+		EXPECT_EQ(l.find("10 Ended"), std::string::npos) << l;
+}

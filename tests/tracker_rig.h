@@ -239,6 +239,19 @@ class FakeSystem final : public System {
 		end(pid, status);
 		return r;
 	}
+	/*
+	 * It runs a set-user-ID program: the kernel writes its exit record
+	 * and stops following it, and it runs on.
+	 */
+	Record exec_setid(pid_t pid)
+	{
+		FakeProc &p = procs.at(pid);
+		Record r;
+		r.pid = r.tid = pid;
+		r.ppid = p.stat.ppid;
+		r.t = t;
+		return r;
+	}
 	/* What a wait in collector does: the child's counts join its own. */
 	void reap(pid_t pid, pid_t collector)
 	{
@@ -397,7 +410,7 @@ class TrackerRig {
 	{
 		(void)tracker->give_up();
 		tracker->records(recs, lost);
-		if (lost)
+		if (lost || tracker->needs_looks())
 			tracker->sweep();
 		std::vector<ProcId> ended = sys.take_ended();
 		std::vector<ProcId> gone = sys.take_gone();
@@ -449,7 +462,7 @@ TrackerRig::line(const Event &e) const
 {
 	static const char *const names[] = {"Started", "Created", "MainExited",
 	    "Ended", "Orphaned", "Collected", "Unfollowed", "Signalled",
-	    "States", "Sample", "Lost"};
+	    "States", "Sample", "Lost", "Unrecorded"};
 	std::string s = std::to_string(e.t / ms) + " " + names[(int)e.what];
 	/* The watcher's, of no process: how many, and since when. */
 	if (e.what == What::Lost)

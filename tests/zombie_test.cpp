@@ -262,6 +262,45 @@ TEST(Watch, ReportsEveryOneOfManyShortChildren)
 }
 
 /*
+ * A set-user-ID program, run by nobody: the kernel writes an exit record
+ * as it starts and stops following it.  It runs on, so no end is told then;
+ * its child, which no record tells, is found by looking; and its real end
+ * comes after its collection of that child.
+ */
+TEST(Watch, ASetIdProgramRunsOnAfterItsRecordsStop)
+{
+	NEED_ROOT();
+	char dir[] = "/tmp/zombie-setid-XXXXXX";
+	ASSERT_NE(mkdtemp(dir), nullptr);
+	ASSERT_EQ(chmod(dir, 0755), 0);
+	std::string shell = std::string(dir) + "/dash";
+	ASSERT_TRUE(copy_program("/bin/dash", shell));
+	ASSERT_EQ(chmod(shell.c_str(), 04755), 0);
+	Seen r = watch(watcher({"/usr/bin/setpriv", "--reuid=nobody",
+	    "--regid=nogroup", "--clear-groups", shell, "-p", "-c",
+	    "sleep 0.5 & wait; exit 3"}));
+	(void)unlink(shell.c_str());
+	(void)rmdir(dir);
+	std::vector<std::string> m;
+
+	EXPECT_TRUE(exited(r, 3)) << "wait status " << r.parent_status;
+	EXPECT_EQ(r.err, "");
+	std::string p = program_pid(r);
+	line(r, "\\] parent " + p +
+		    " ran a program that changes its user or group: the kernel "
+		    "stops its records there$");
+	line(r, "\\] parent " + p + " created child (\\d+)$", &m);
+	size_t collected = r.out.find(
+	    "] parent " + p + " collected child " + m[1] + ", which exited");
+	size_t end = r.out.find("] parent " + p + " exited");
+	EXPECT_NE(collected, std::string::npos) << r.out;
+	EXPECT_LT(collected, end) << r.out;
+	EXPECT_EQ(
+	    r.out.find("] parent " + p + " exited", end + 1), std::string::npos)
+	    << r.out;
+}
+
+/*
  * More than the kernel's rings hold, made while the watcher is stopped:
  * the records the kernel could not keep are said, quiet or not, with the
  * gap they fell in, and the summary says first what it may lack.

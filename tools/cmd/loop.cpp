@@ -142,7 +142,8 @@ timeout(const Watch &w, const Tracker &tr, std::optional<Nanos> due)
 		due = *oldest + SETTLE;
 	if (w.hold)
 		due = due ? std::min(*due, w.hold_until) : w.hold_until;
-	if (!w.records.active() || tr.polling_needed() || w.rings_polled)
+	if (!w.records.active() || tr.polling_needed() || w.rings_polled ||
+	    tr.needs_looks())
 		due =
 		    due ? std::min(*due, now + LOOK_PERIOD) : now + LOOK_PERIOD;
 	if (!due)
@@ -213,7 +214,8 @@ step(Watch &w, Tracker &tr)
 
 	if (w.records.active())
 		records = read_records(w, tr, t.hung_up);
-	if (!w.records.active() && tr.now() - w.last_sweep >= LOOK_PERIOD) {
+	if ((!w.records.active() || tr.needs_looks()) &&
+	    tr.now() - w.last_sweep >= LOOK_PERIOD) {
 		tr.sweep();
 		w.last_sweep = tr.now();
 	}

@@ -42,6 +42,7 @@ enum class What : std::uint8_t {
 	States,     /* the periodic picture: snapshots[snapshot] */
 	Sample,     /* for the timeline: proc was mostly in state */
 	Lost,       /* count records lost, from since until t */
+	Unrecorded, /* proc's records stopped: it ran a set-ID program */
 };
 
 enum class How : std::uint8_t {

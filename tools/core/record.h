@@ -26,6 +26,8 @@ struct Stat {
 	long long minflt = 0, cminflt = 0;
 	long long start_ticks = 0; /* clock ticks since boot */
 	int threads = 0;
+	/* Its flags hold PF_EXITING: it is on its way out. */
+	bool exiting = false;
 	/* What its parent is sent as it ends: 0 for none, as clone allows. */
 	int exit_signal = SIGCHLD;
 	int exit_code = 0; /* as wait reports it, once it has exited */

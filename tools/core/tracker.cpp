@@ -301,11 +301,46 @@ Tracker::on_exit(const Record &r)
 		}
 		return;
 	}
+	if (exec_unrecorded(*l, r.t))
+		return;
 	l->record_end = r.t;
 	l->exit_ppid = r.ppid;
 	/* Not held: the record is all there is, and it is gone. */
 	if (!l->pin && l->gone)
 		vanished(l->id);
+}
+
+/*
+ * An exit record of a process that is neither a zombie nor on its way out:
+ * it ran a program that changes its user or group (set-user-ID or
+ * set-group-ID) or that it may not read, and the kernel, which stops
+ * following it then, wrote its exit.  It runs on, held by its pidfd: its
+ * end is seen when it comes, and its children are looked for.
+ */
+bool
+Tracker::exec_unrecorded(Live &l, Nanos t)
+{
+	std::optional<Stat> s = l.pin ? stat_of(l) : std::nullopt;
+
+	if (!s || s->state == 'Z' || s->state == 'X' || s->exiting)
+		return false;
+	l.unrecorded = t;
+	l.threads = std::max(s->threads, 1);
+	Event e;
+	e.what = What::Unrecorded;
+	e.t = t;
+	e.proc = l.id;
+	emit(e);
+	return true;
+}
+
+bool
+Tracker::needs_looks() const
+{
+	for (const auto &[id, l] : live_)
+		if (l.unrecorded && !l.end)
+			return true;
+	return false;
 }
 
 /* It cannot be held: said on stderr, and not waited for. */

@@ -68,6 +68,9 @@ class Tracker {
 	/* Whether pid is one of the tree, held, and its end read if due. */
 	bool follows(pid_t pid);
 	bool polling_needed() const;
+	/* Whether some of the tree have no records: their children are
+	 * looked for. */
+	bool needs_looks() const;
 	std::optional<int> program_status() const;
 	pid_t program_pid() const;
 	Nanos now() const;
@@ -90,7 +93,9 @@ class Tracker {
 		int threads = 1;
 		bool main_exited = false;
 		bool before = false; /* it ran already when the watch began */
-		long long base = 0;  /* its children's faults before that */
+		/* The kernel writes no more records of it, since then. */
+		std::optional<Nanos> unrecorded;
+		long long base = 0; /* its children's faults before that */
 		std::optional<long long> faults;
 		std::optional<int> status;
 		/* For the timeline: the last look, and the state it settled. */
@@ -122,6 +127,7 @@ class Tracker {
 	void created(Live &l);
 	void on_fork(const Record &r, std::vector<ProcId> &fresh);
 	void on_exit(const Record &r);
+	bool exec_unrecorded(Live &l, Nanos t);
 	void settle_fresh(const std::vector<ProcId> &fresh);
 	void told_lost(const Loss &lost);
 	void unfollowed(Live &l, int err);

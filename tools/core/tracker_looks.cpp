@@ -39,6 +39,14 @@ Tracker::found(pid_t pid, std::optional<ProcId> parent, bool before)
 	}
 	if (p != nullptr)
 		l.created = std::max(l.created, p->created + 1);
+	/*
+	 * Made where the kernel writes no records: none of its either, and
+	 * it was made after they stopped, or a record would have told it.
+	 */
+	if (p != nullptr && p->unrecorded) {
+		l.unrecorded = std::max(l.created, *p->unrecorded);
+		l.created = *l.unrecorded;
+	}
 	if (before)
 		l.created = std::max(l.created, Nanos{0});
 	created(l);

@@ -240,6 +240,8 @@ json_event(const Log &log, size_t i, std::string_view run)
 		return collected(log, i, run);
 	case What::Unfollowed:
 		return event_object(log, i, "unfollowed", run).line();
+	case What::Unrecorded:
+		return event_object(log, i, "unrecorded", run).line();
 	case What::Signalled:
 		return signalled(e, run);
 	case What::Lost:

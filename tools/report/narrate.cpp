@@ -416,6 +416,21 @@ lost(const Event &e)
 	    "it, which may be later than it happened."};
 }
 
+static Paragraph
+unrecorded(const Log &log, const Event &e)
+{
+	return {label(log, e.proc) +
+		    " ran a program that changes its user or group: the kernel "
+		    "stops its records there",
+	    "A program that runs with other rights (set-user-ID or "
+	    "set-group-ID), or that it may not read, is not followed, so that "
+	    "it cannot be spied on through them; the kernel wrote its exit "
+	    "record, but it runs on. zombie-watch follows it by its pidfd: its "
+	    "end is seen when it comes, and its children are looked for in "
+	    "/proc, 25 times a second, so one that lives less than that may "
+	    "be missed."};
+}
+
 static std::string
 look_text(const Log &log, const Look &l)
 {
@@ -516,6 +531,8 @@ paragraph(const Log &log, size_t i)
 		return signalled(log, e);
 	case What::Lost:
 		return lost(e);
+	case What::Unrecorded:
+		return unrecorded(log, e);
 	case What::States:
 		return states(log, i);
 	case What::Unfollowed:

@@ -55,6 +55,9 @@ first_number(std::string_view rest, int base = 10)
 	return w ? number<T>(*w, base) : std::nullopt;
 }
 
+/* The kernel's flag of a task in do_exit, as proc(5) gives its value. */
+constexpr long long PF_EXITING = 0x4;
+
 /* Fields of proc(5) from 4 on; false once one is not a number. */
 bool
 stat_field(Stat &s, int field, std::string_view w)
@@ -65,6 +68,9 @@ stat_field(Stat &s, int field, std::string_view w)
 	switch (field) {
 	case 4:
 		s.ppid = (pid_t)*v;
+		break;
+	case 9:
+		s.exiting = (*v & PF_EXITING) != 0;
 		break;
 	case 10:
 		s.minflt = *v;
