@@ -59,11 +59,7 @@ proc_state(pid_t pid, pid_t *ppid, unsigned long long *start = nullptr)
 	return paren[2];
 }
 
-/*
- * What ps would show of a process found before, or 0 once it has gone:
- * a process that has its number since, as the suite's other tests and a
- * second copy of it use numbers fast, is another.
- */
+/* As proc_state, of one process: another that took its number is not it. */
 char
 proc_state_of(pid_t pid, unsigned long long &start, pid_t *ppid)
 {
@@ -72,7 +68,7 @@ proc_state_of(pid_t pid, unsigned long long &start, pid_t *ppid)
 
 	if (st != 0 && start == 0)
 		start = now_start;
-	return st != 0 && now_start == start ? st : 0;
+	return st != 0 && now_start == start ? st : '\0';
 }
 
 pid_t
