@@ -388,3 +388,26 @@ TEST(TrackerRecords, ASetIdExecIsNoEnd)
 	for (const std::string &l : told)
 		EXPECT_EQ(l.find("10 Ended"), std::string::npos) << l;
 }
+
+/*
+ * A thread the records never told, its fork record lost: its exit is the
+ * last the count awaited, but the process runs on, and is not ended.
+ */
+TEST(TrackerRecords, AnUncountedThreadsExitIsNoEnd)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	(void)rig.sys.thread(101, 201);
+	rig.sys.t = 5 * ms;
+	rig.turn({rig.sys.thread_exit(101, 201)});
+	rig.sys.t = 30 * ms;
+	rig.turn({rig.sys.exit(101, 0)});
+
+	EXPECT_EQ(rig.lines(), (Lines{
+				   "1 Started 101 -> 50",
+				   "30 Ended 101 -> 50 status 0 zombie",
+				   "30 Collected 101 -> 50 wait",
+			       }));
+}

@@ -301,7 +301,7 @@ Tracker::on_exit(const Record &r)
 		}
 		return;
 	}
-	if (exec_unrecorded(*l, r.t))
+	if (runs_on(*l, r))
 		return;
 	l->record_end = r.t;
 	l->exit_ppid = r.ppid;
@@ -311,24 +311,31 @@ Tracker::on_exit(const Record &r)
 }
 
 /*
- * An exit record of a process that is neither a zombie nor on its way out:
+ * The last exit record its count of threads awaited, of a process that is
+ * neither a zombie nor on its way out: it runs on.  Its main thread's says
  * it ran a program that changes its user or group (set-user-ID or
  * set-group-ID) or that it may not read, and the kernel, which stops
- * following it then, wrote its exit.  It runs on, held by its pidfd: its
- * end is seen when it comes, and its children are looked for.
+ * following it then, wrote its exit.  Held by its pidfd, its end is seen
+ * when it comes, and its children are looked for.
  */
 bool
-Tracker::exec_unrecorded(Live &l, Nanos t)
+Tracker::runs_on(Live &l, const Record &r)
 {
 	std::optional<Stat> s = l.pin ? stat_of(l) : std::nullopt;
 
 	if (!s || s->state == 'Z' || s->state == 'X' || s->exiting)
 		return false;
-	l.unrecorded = t;
 	l.threads = std::max(s->threads, 1);
+	/*
+	 * Not its main thread's: a thread the records did not count, lost
+	 * or made before the watch, ended; the process is not done.
+	 */
+	if (r.tid != r.pid)
+		return true;
+	l.unrecorded = r.t;
 	Event e;
 	e.what = What::Unrecorded;
-	e.t = t;
+	e.t = r.t;
 	e.proc = l.id;
 	emit(e);
 	return true;

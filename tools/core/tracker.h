@@ -127,7 +127,7 @@ class Tracker {
 	void created(Live &l);
 	void on_fork(const Record &r, std::vector<ProcId> &fresh);
 	void on_exit(const Record &r);
-	bool exec_unrecorded(Live &l, Nanos t);
+	bool runs_on(Live &l, const Record &r);
 	void settle_fresh(const std::vector<ProcId> &fresh);
 	void told_lost(const Loss &lost);
 	void unfollowed(Live &l, int err);
