@@ -11,6 +11,9 @@
  *               then collects both at once
  *   term        kills itself with SIGTERM
  *   many N      N short children at once, then waits for them all
+ *   stall       has a child that exits at once, then stops its parent, the
+ *               watcher, collects the child, and lets the watcher go on
+ *               a second later
  *   storm N     stops its parent, the watcher, makes N short children
  *               and collects each, then lets the watcher go on: more
  *               records than its rings hold
@@ -134,6 +137,22 @@ many(int n)
 	while (wait(nullptr) > 0)
 		;
 	return 0;
+}
+
+int
+stall()
+{
+	pid_t watcher = getppid();
+	pid_t kid = fork();
+
+	if (kid == 0)
+		_exit(0);
+	nap(0.3);
+	if (kid < 0 || kill(watcher, SIGSTOP) != 0)
+		return 1;
+	(void)waitpid(kid, nullptr, 0);
+	nap(1.0);
+	return kill(watcher, SIGCONT) == 0 ? 0 : 1;
 }
 
 int
@@ -426,6 +445,8 @@ main(int argc, char *argv[])
 		return leaky((int)strtol(argv[2], nullptr, 10));
 	if (strcmp(m, "many") == 0 && argc > 2)
 		return many((int)strtol(argv[2], nullptr, 10));
+	if (strcmp(m, "stall") == 0)
+		return stall();
 	if (strcmp(m, "storm") == 0 && argc > 2)
 		return storm((int)strtol(argv[2], nullptr, 10));
 	return 2;

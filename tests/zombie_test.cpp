@@ -301,6 +301,32 @@ TEST(Watch, ASetIdProgramRunsOnAfterItsRecordsStop)
 }
 
 /*
+ * The watcher stopped while a parent collects: seen only once it goes on,
+ * the collection is told as the latest it can have been, and the zombie's
+ * span as a bound.
+ */
+TEST(Watch, ACollectionSeenAfterAStopIsABound)
+{
+	Seen r = watch(watcher({FAMILY_PATH, "stall"}));
+	std::vector<std::string> m;
+
+	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
+	EXPECT_EQ(r.err, "");
+	std::string p = program_pid(r);
+	line(
+	    r, "\\] parent " + p + " collected child (\\d+), which exited", &m);
+	size_t at = r.out.find("] parent " + p + " collected child " + m[1]);
+	size_t next = r.out.find("\n[", at);
+	EXPECT_NE(r.out.substr(at, next - at)
+		      .find("zombie-watch was behind when it saw this"),
+	    std::string::npos)
+	    << r.out;
+	line(r, "^summary: child " + m[1] +
+		    " was a zombie from [0-9.]+s to at most [0-9.]+s, for at "
+		    "most [0-9.]+s$");
+}
+
+/*
  * More than the kernel's rings hold, made while the watcher is stopped:
  * the records the kernel could not keep are said, quiet or not, with the
  * gap they fell in, and the summary says first what it may lack.

@@ -43,6 +43,8 @@ files_setup(Inherited &in)
 /*
  * Takes every signal the loop handles through a signalfd.  SIGPIPE is
  * blocked too, so that a closed output is a failed write, not a death.
+ * SIGCONT resumes the watcher all the same, blocked or not: taken, it says
+ * that the watcher was stopped, so that what it sees next may be late.
  */
 Result<SignalFd>
 signals_setup(Inherited &in)
@@ -52,6 +54,7 @@ signals_setup(Inherited &in)
 
 	(void)sigemptyset(&mask);
 	(void)sigaddset(&mask, SIGCHLD);
+	(void)sigaddset(&mask, SIGCONT);
 	(void)sigaddset(&mask, SIGPIPE);
 	/* Ignored when we were started, as under nohup: ignored they stay. */
 	for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
@@ -248,7 +251,7 @@ outlast(pid_t program, const SignalFd &signals, bool check)
 			return;
 		siginfo_t si;
 		int sig = sigwaitinfo(&signals.signals(), &si);
-		if (sig <= 0 || sig == SIGCHLD)
+		if (sig <= 0 || sig == SIGCHLD || sig == SIGCONT)
 			continue;
 		if (!from_terminal(si.si_code, program))
 			(void)kill(program, sig);

@@ -100,6 +100,8 @@ on_signals(Watch &w, Tracker &tr)
 	while (std::optional<struct signalfd_siginfo> si = w.signals.take()) {
 		if (si->ssi_signo == SIGCHLD)
 			sigchld = true;
+		else if (si->ssi_signo == SIGCONT)
+			tr.stalled();
 		else
 			on_signal(w, tr, *si);
 	}
@@ -211,6 +213,14 @@ step(Watch &w, Tracker &tr)
 	 * a turn that took long must not tell what was written meanwhile.
 	 */
 	Nanos horizon = tr.now() - SETTLE;
+
+	/*
+	 * Stopped, as by SIGSTOP or ^Z, for a time no one says: what it sees
+	 * now may have come long before, even what the wait brought, for a
+	 * stop takes it between the wait and this.
+	 */
+	if (w.signals.take(SIGCONT))
+		tr.stalled();
 
 	if (w.records.active())
 		records = read_records(w, tr, t.hung_up);

@@ -448,6 +448,12 @@ Tracker::behind(Nanos by)
 	behind_ = behind_ || by > LATE;
 }
 
+void
+Tracker::stalled()
+{
+	behind_ = true;
+}
+
 std::optional<Nanos>
 Tracker::give_up()
 {

@@ -61,6 +61,9 @@ class Tracker {
 	/* What was seen in one turn has been told. */
 	void settle();
 	void behind(Nanos by);
+	/* The watcher was stopped: what this turn sees may have come long
+	 * before. */
+	void stalled();
 	/* Gives up on orphans left too long; the next due time, if any. */
 	std::optional<Nanos> give_up();
 	int signal_all(int sig);

@@ -73,6 +73,19 @@ SignalFd::take() const
 	return si;
 }
 
+bool
+SignalFd::take(int sig) const
+{
+	sigset_t one;
+	struct timespec now = {0, 0};
+
+	if (sigpending(&one) == -1 || sigismember(&one, sig) != 1)
+		return false;
+	(void)sigemptyset(&one);
+	(void)sigaddset(&one, sig);
+	return sigtimedwait(&one, nullptr, &now) == sig;
+}
+
 std::optional<TimerFd>
 TimerFd::open()
 {

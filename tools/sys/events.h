@@ -65,6 +65,8 @@ class SignalFd {
 	}
 	/* The next one pending, or nothing when none is. */
 	std::optional<struct signalfd_siginfo> take() const;
+	/* Whether sig, one of the set, was pending: it is taken, alone. */
+	bool take(int sig) const;
 
       private:
 	SignalFd(Fd fd, const sigset_t &signals)
