@@ -169,6 +169,7 @@ struct Turn {
 	bool signals = false, states = false, samples = false;
 	bool hung_up = false; /* the records: all they followed are gone */
 	std::vector<ProcId> ended, gone;
+	Nanos woke = 0; /* when the wait returned with them */
 };
 
 Result<Turn>
@@ -177,8 +178,24 @@ wait_turn(Watch &w, Tracker &tr)
 	Turn t;
 
 	std::optional<Nanos> due = tr.give_up();
-	if (!w.epoll.wait(timeout(w, tr, due), w.ready))
+	/*
+	 * What is waiting already came while the last turns were busy, as
+	 * early as the last wait that left nothing behind (one that handed
+	 * back fewer than it can); what a sleep brings woke it.
+	 */
+	if (!w.epoll.wait(0, w.ready))
 		return failure("epoll_wait");
+	if (w.ready.empty()) {
+		w.drained = tr.now();
+		if (!w.epoll.wait(timeout(w, tr, due), w.ready))
+			return failure("epoll_wait");
+	} else {
+		tr.behind(tr.now() - w.drained);
+	}
+	t.woke = tr.now();
+	/* Cut short, it may have left what was waiting: as a stop does. */
+	if (!w.epoll.interrupted() && w.ready.size() < (size_t)Epoll::MOST)
+		w.drained = t.woke;
 	for (const Epoll::Ready &r : w.ready) {
 		std::uint64_t tok = r.token;
 		t.signals = t.signals || tok == TOKEN_SIGNALS;
@@ -234,7 +251,7 @@ step(Watch &w, Tracker &tr)
 	if (t.signals)
 		on_signals(w, tr);
 	for (ProcId id : t.gone)
-		tr.vanished(id);
+		tr.vanished(id, t.woke);
 	if (tr.polling_needed())
 		tr.check_alive();
 	tr.settle();
@@ -347,6 +364,7 @@ loop(Watch &w, Tracker &tr)
 	if (!samples)
 		return samples.failure();
 	w.samples = std::move(*samples);
+	w.drained = tr.now();
 	while (!tr.finished() && !w.stop)
 		if (std::optional<Failure> f = step(w, tr))
 			return f;

@@ -59,6 +59,9 @@ struct Watch {
 	Style style;
 	int signo = 0, signals_got = 0;
 	Nanos last_sweep = 0;
+	/* When a wait last left nothing behind: what is told since came
+	 * after it. */
+	Nanos drained = 0;
 	struct Received {
 		std::uint32_t signo, from;
 		Nanos at;

@@ -52,7 +52,11 @@ class Tracker {
 	    const std::optional<Loss> &lost = std::nullopt);
 	void sweep();
 	void exited(ProcId id);
-	void vanished(ProcId id);
+	/*
+	 * Gone: collected, or released.  seen: when the watcher's wait
+	 * brought the news, a time by which it was so, if not now.
+	 */
+	void vanished(ProcId id, std::optional<Nanos> seen = std::nullopt);
 	void collect_ours();
 	void look();
 	/* Whether any of them ran since the last look. */
@@ -140,7 +144,8 @@ class Tracker {
 	std::vector<Candidate> candidates(const Live &l);
 	Candidate candidate(ProcId who);
 	void adopters(ProcId x, std::vector<Candidate> &into);
-	Nanos causal(const Live &l, const Attribution &a) const;
+	Nanos causal(const Live &l, const Attribution &a,
+	    std::optional<Nanos> seen = std::nullopt) const;
 	ProcId adopter(const Attribution &a, ProcId parent);
 	bool disposition(ProcId who);
 	void collected(Live &l, const Attribution &a, Nanos t);

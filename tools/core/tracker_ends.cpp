@@ -180,7 +180,8 @@ Tracker::candidates(const Live &l)
  * passed to its collector, and before its collector's own end.
  */
 Nanos
-Tracker::causal(const Live &l, const Attribution &a) const
+Tracker::causal(
+    const Live &l, const Attribution &a, std::optional<Nanos> seen) const
 {
 	Nanos lo = *l.end + 1;
 
@@ -188,7 +189,8 @@ Tracker::causal(const Live &l, const Attribution &a) const
 		lo = std::max(lo, *l.orphaned + 1);
 	if (a.how == How::Released)
 		return lo;
-	Nanos t = now();
+	/* Told by a wait that returned before this turn's work: by then. */
+	Nanos t = seen ? std::min(*seen, now()) : now();
 	if (a.by && *a.by < known_.size() && known_[*a.by].end)
 		t = std::min(t, *known_[*a.by].end - 1);
 	return std::max(t, lo);
@@ -207,8 +209,13 @@ Tracker::collected(Live &l, const Attribution &a, Nanos t)
 	e.guess = a.guess;
 	e.ignores = a.ignores;
 	e.status = l.status;
-	e.late =
-	    a.by != watcher_ && a.how == How::Wait && behind_ && t > *l.end + 1;
+	/*
+	 * Late: the watcher was behind; or it never held the process, so
+	 * the collection came any time from the end to when it was missed.
+	 */
+	bool unheld = l.gone && t - *l.end > LATE;
+	e.late = a.by != watcher_ && a.how == How::Wait &&
+		 (behind_ || unheld) && t > *l.end + 1;
 	emit(e);
 	release(l.id);
 }
@@ -260,7 +267,7 @@ Tracker::disposition(ProcId who)
 
 /* Someone else collected it, or the kernel released it: who, from what. */
 void
-Tracker::vanished(ProcId id)
+Tracker::vanished(ProcId id, std::optional<Nanos> seen)
 {
 	Live *lp = find(id);
 
@@ -296,7 +303,7 @@ Tracker::vanished(ProcId id)
 		e.state = *l.end < *l.orphaned ? 'Z' : 0;
 		emit(e);
 	}
-	collected(l, a, causal(l, a));
+	collected(l, a, causal(l, a, seen));
 }
 
 /* Collects every zombie that is ours, looked at before it is collected. */

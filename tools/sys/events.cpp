@@ -40,12 +40,13 @@ Epoll::remove(int fd)
 bool
 Epoll::wait(int timeout_ms, std::vector<Ready> &ready)
 {
-	std::array<struct epoll_event, 256> evs;
+	std::array<struct epoll_event, MOST> evs;
 
 	ready.clear();
 	int n = epoll_wait(fd_.get(), evs.data(), (int)evs.size(), timeout_ms);
+	interrupted_ = n == -1 && errno == EINTR;
 	if (n == -1)
-		return errno == EINTR;
+		return interrupted_;
 	for (int i = 0; i < n; i++)
 		ready.push_back(
 		    Ready{evs[i].data.u64, (evs[i].events & EPOLLIN) != 0,

@@ -29,6 +29,9 @@ class Epoll {
 	/* Level: told while it is readable; Edge: told once a change. */
 	enum class Trigger : std::uint8_t { Level, Edge };
 
+	/* The most one wait hands back: more may wait for the next. */
+	static constexpr int MOST = 256;
+
 	Epoll() = default; /* none: open() makes one */
 	static std::optional<Epoll> open();
 	bool add(int fd, std::uint64_t token, Trigger how = Trigger::Level);
@@ -39,12 +42,18 @@ class Epoll {
 	 * interrupted has found nothing.
 	 */
 	bool wait(int timeout_ms, std::vector<Ready> &ready);
+	/* The last wait was cut short by a signal, not done. */
+	bool interrupted() const
+	{
+		return interrupted_;
+	}
 
       private:
 	explicit Epoll(Fd fd) : fd_(std::move(fd))
 	{
 	}
 	Fd fd_;
+	bool interrupted_ = false;
 };
 
 /*
