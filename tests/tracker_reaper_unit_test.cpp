@@ -303,3 +303,41 @@ TEST(TrackerReaper, ACollectionSeenAfterAStopIsABound)
 	    in_order(rig.lines(), {"300 Ended 102 -> 101 status 0 zombie",
 				      "3400 Collected 102 -> 101 wait late"}));
 }
+
+/*
+ * A collection is timed no later than the wait that told it, however long
+ * the turn took to come to it; and one of a child never held, missed from
+ * its end to when the watcher looked, is a bound.
+ */
+TEST(TrackerReaper, ACollectionIsTimedByTheWaitThatToldIt)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 300 * ms;
+	rig.turn({rig.sys.exit(102, 0)});
+	rig.sys.t = 301 * ms;
+	rig.sys.reap(102, 101);
+	std::vector<ProcId> gone = rig.sys.take_gone();
+	ASSERT_EQ(gone.size(), 1U);
+	rig.sys.t = 340 * ms;
+	rig.tracker->vanished(gone[0], 302 * ms);
+	rig.tracker->settle();
+
+	rig.sys.t = 400 * ms;
+	Record fork = rig.sys.fork(101, 103);
+	rig.sys.t = 401 * ms;
+	Record end = rig.sys.exit(103, 0);
+	rig.sys.reap(103, 101);
+	rig.sys.t = 450 * ms;
+	rig.turn({fork, end});
+
+	Lines told = rig.lines();
+	EXPECT_TRUE(in_order(told, {"302 Collected 102 -> 101 wait"}));
+	EXPECT_TRUE(in_order(told,
+	    {"401 Ended 103 -> 101", "450 Collected 103 -> 101 wait guessed "
+				     "late"}))
+	    << testing::PrintToString(told);
+}
