@@ -569,6 +569,26 @@ copy_program(const char *from, const std::string &to)
 	return out != -1 && close(out) == 0 && ok;
 }
 
+ProgramCopy::ProgramCopy(const char *from, mode_t mode)
+{
+	char dir[] = "/tmp/zombie-copy-XXXXXX";
+	if (mkdtemp(dir) == nullptr || chmod(dir, 0755) != 0)
+		return;
+	dir_ = dir;
+	const char *slash = strrchr(from, '/');
+	file_ = dir_ + "/" + (slash != nullptr ? slash + 1 : from);
+	if (copy_program(from, file_) && chmod(file_.c_str(), mode) == 0)
+		path_ = file_;
+}
+
+ProgramCopy::~ProgramCopy()
+{
+	if (dir_.empty())
+		return;
+	(void)unlink(file_.c_str());
+	(void)rmdir(dir_.c_str());
+}
+
 std::string
 run_python(const char *script, const std::string &text)
 {

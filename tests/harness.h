@@ -110,6 +110,27 @@ Seen family(const char *mode, bool no_perf = false);
 bool copy_program(const char *from, const std::string &to);
 
 /*
+ * A copy of a program, with the mode given, in a folder of its own that
+ * every user may reach, whatever the build's folders allow: for a test
+ * that runs it as nobody.  Both go with it; path is empty if it could not
+ * be made.
+ */
+class ProgramCopy {
+      public:
+	ProgramCopy(const char *from, mode_t mode = 0755);
+	ProgramCopy(const ProgramCopy &) = delete;
+	ProgramCopy &operator=(const ProgramCopy &) = delete;
+	~ProgramCopy();
+	const std::string &path() const
+	{
+		return path_;
+	}
+
+      private:
+	std::string dir_, file_, path_;
+};
+
+/*
  * What a python3 script prints, given text as the file named sys.argv[1];
  * the test fails if the script does.
  */

@@ -9,7 +9,6 @@
 
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -210,16 +209,11 @@ TEST(Reaper, StatusIsTheChecksAlone)
 TEST(Reaper, AnInitThatRefusesASignalIsAlive)
 {
 	NEED_ROOT();
-	char dir[] = "/tmp/zombie-nobody-XXXXXX";
-	ASSERT_NE(mkdtemp(dir), nullptr);
-	ASSERT_EQ(chmod(dir, 0755), 0);
-	std::string copy = std::string(dir) + "/zombie-watch";
-	ASSERT_TRUE(copy_program(WATCH_PATH, copy));
-	Seen r = watch(under_pid1(
-	    "release", {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
-			   "--clear-groups", copy, "--check-reaper", "-q"}));
-	(void)unlink(copy.c_str());
-	(void)rmdir(dir);
+	ProgramCopy copy(WATCH_PATH);
+	ASSERT_FALSE(copy.path().empty());
+	Seen r = watch(under_pid1("release",
+	    {"/usr/bin/setpriv", "--reuid=nobody", "--regid=nogroup",
+		"--clear-groups", copy.path(), "--check-reaper", "-q"}));
 
 	EXPECT_TRUE(exited(r, 0)) << r.parent_status << r.err;
 	for (int i = 0; i < 2; i++)

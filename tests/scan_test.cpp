@@ -8,7 +8,6 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -199,21 +198,17 @@ TEST(ScanLive, ThisMachineAsItIs)
 TEST(ScanLive, HiddenProcessesAreSaidNotDenied)
 {
 	NEED_ROOT();
-	char dir[] = "/tmp/zombie-hidden-XXXXXX";
-	ASSERT_NE(mkdtemp(dir), nullptr);
-	std::string copy = std::string(dir) + "/zombie-watch";
-	ASSERT_EQ(chmod(dir, 0755), 0);
+	ProgramCopy copy(WATCH_PATH);
+	ASSERT_FALSE(copy.path().empty());
 	const std::string script =
-	    "cp \"$1\" \"$0\" && mount -t proc -o hidepid=2 proc /proc && "
+	    "mount -t proc -o hidepid=2 proc /proc && "
 	    "setpriv --reuid=nobody --regid=nogroup --clear-groups "
 	    "\"$0\" --scan";
-	Options o = with(
-	    Out::Pipe, {"--mount", "--propagation", "private", "--pid",
-			   "--fork", "sh", "-c", script, copy, WATCH_PATH});
+	Options o =
+	    with(Out::Pipe, {"--mount", "--propagation", "private", "--pid",
+				"--fork", "sh", "-c", script, copy.path()});
 	o.program = "/usr/bin/unshare";
 	Seen r = watch(o);
-	(void)unlink(copy.c_str());
-	(void)rmdir(dir);
 
 	EXPECT_TRUE(exited(r, 4)) << r.parent_status << r.err;
 	EXPECT_EQ(r.err, "");

@@ -270,17 +270,11 @@ TEST(Watch, ReportsEveryOneOfManyShortChildren)
 TEST(Watch, ASetIdProgramRunsOnAfterItsRecordsStop)
 {
 	NEED_ROOT();
-	char dir[] = "/tmp/zombie-setid-XXXXXX";
-	ASSERT_NE(mkdtemp(dir), nullptr);
-	ASSERT_EQ(chmod(dir, 0755), 0);
-	std::string shell = std::string(dir) + "/dash";
-	ASSERT_TRUE(copy_program("/bin/dash", shell));
-	ASSERT_EQ(chmod(shell.c_str(), 04755), 0);
+	ProgramCopy shell("/bin/dash", 04755);
+	ASSERT_FALSE(shell.path().empty());
 	Seen r = watch(watcher({"/usr/bin/setpriv", "--reuid=nobody",
-	    "--regid=nogroup", "--clear-groups", shell, "-p", "-c",
+	    "--regid=nogroup", "--clear-groups", shell.path(), "-p", "-c",
 	    "sleep 0.5 & wait; exit 3"}));
-	(void)unlink(shell.c_str());
-	(void)rmdir(dir);
 	std::vector<std::string> m;
 
 	EXPECT_TRUE(exited(r, 3)) << "wait status " << r.parent_status;

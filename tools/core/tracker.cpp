@@ -425,7 +425,7 @@ Tracker::told_lost(const Loss &lost)
 	e.what = What::Lost;
 	e.proc = watcher_;
 	e.since = lost.after;
-	e.t = std::max(lost.before, lost.after);
+	e.t = lost.before;
 	e.count = (int)std::min<std::uint64_t>(lost.records, INT_MAX);
 	e.at_least = lost.full;
 	emit(e);

@@ -31,9 +31,7 @@ pidfd_signal(const Fd &pidfd, int sig)
 bool
 pidfd_alive(const Fd &pidfd)
 {
-	return pidfd &&
-	       (syscall(SYS_pidfd_send_signal, pidfd.get(), 0, NULL, 0) == 0 ||
-		   errno == EPERM);
+	return pidfd && (pidfd_signal(pidfd, 0) || errno == EPERM);
 }
 
 bool

@@ -176,8 +176,8 @@ gap_opens(std::optional<Loss> &lost, Nanos last, uint64_t records)
 }
 
 void
-ForkRecords::ring_take(
-    Ring &r, std::vector<Record> &into, Nanos t0, std::optional<Loss> &lost)
+ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0, Nanos now,
+    std::optional<Loss> &lost)
 {
 	auto *page = (struct perf_event_mmap_page *)r.map.get();
 	uint64_t head = __atomic_load_n(&page->data_head, __ATOMIC_ACQUIRE);
@@ -187,6 +187,7 @@ ForkRecords::ring_take(
 	 * was dropped, if anything came.
 	 */
 	bool full = head - r.tail + sizeof(RawTask) >= RING_PAGES * page_;
+	bool in_gap = false; /* records lost since the latest */
 	RawTask raw;
 
 	for (; r.tail < head; r.tail += raw.h.size) {
@@ -199,7 +200,7 @@ ForkRecords::ring_take(
 			ring_copy(
 			    r.map.get(), page_, r.tail, &gap, sizeof(gap));
 			gap_opens(lost, r.last, gap.lost);
-			r.in_gap = true;
+			in_gap = true;
 		}
 		if ((raw.h.type != PERF_RECORD_FORK &&
 			raw.h.type != PERF_RECORD_EXIT) ||
@@ -211,9 +212,9 @@ ForkRecords::ring_take(
 		rec.pid = (pid_t)raw.pid, rec.ppid = (pid_t)raw.ppid;
 		rec.tid = (pid_t)raw.tid, rec.ptid = (pid_t)raw.ptid;
 		rec.t = (Nanos)raw.time - t0;
-		if (r.in_gap && lost)
+		if (in_gap)
 			lost->before = std::max(lost->before, rec.t);
-		r.in_gap = false;
+		in_gap = false;
 		r.last = rec.t;
 		into.push_back(rec);
 	}
@@ -221,8 +222,11 @@ ForkRecords::ring_take(
 	if (full) {
 		gap_opens(lost, r.last, 0);
 		lost->full = true;
-		r.in_gap = true;
+		in_gap = true;
 	}
+	/* No record yet after the gap: it lasted until now. */
+	if (in_gap)
+		lost->before = std::max(lost->before, now);
 }
 
 /* Each CPU has its own ring: put back the order in which they happened. */
@@ -232,13 +236,8 @@ ForkRecords::read(std::vector<Record> &into, Nanos t0, Nanos now)
 	std::optional<Loss> lost;
 	size_t from = into.size();
 
-	for (Ring &r : rings_) {
-		ring_take(r, into, t0, lost);
-		/* No record yet after the gap: it lasted until now. */
-		if (r.in_gap && lost)
-			lost->before = std::max(lost->before, now);
-		r.in_gap = false;
-	}
+	for (Ring &r : rings_)
+		ring_take(r, into, t0, now, lost);
 	std::stable_sort(into.begin() + (long)from, into.end(),
 	    [](const Record &a, const Record &b) { return a.t < b.t; });
 	drop_twice_told(into, from);

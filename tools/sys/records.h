@@ -73,12 +73,11 @@ class ForkRecords {
 		Mapping map;
 		std::uint64_t tail = 0;
 		int cpu = 0;
-		Nanos last = 0;      /* the latest record's time */
-		bool in_gap = false; /* records lost since the latest */
+		Nanos last = 0; /* the latest record's time */
 	};
 	static Fd event_open(pid_t pid, int cpu);
 	bool ring_open(pid_t pid, int cpu);
-	void ring_take(Ring &r, std::vector<Record> &into, Nanos t0,
+	void ring_take(Ring &r, std::vector<Record> &into, Nanos t0, Nanos now,
 	    std::optional<Loss> &lost);
 	std::vector<Ring> rings_;
 	std::vector<Fd> attached_; /* writing into rings_ */
