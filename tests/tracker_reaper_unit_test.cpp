@@ -280,31 +280,6 @@ TEST(TrackerReaper, ACountCreditedOnAGuessProvesNoRelease)
 }
 
 /*
- * The watcher was stopped while a parent collected: seen when it went on,
- * the collection is told as the latest it can have been, whether or not a
- * record read in that turn shows how late the watcher was.
- */
-TEST(TrackerReaper, ACollectionSeenAfterAStopIsABound)
-{
-	TrackerRig rig;
-	rig.sys.t = 1 * ms;
-	rig.start(101);
-	rig.sys.t = 2 * ms;
-	rig.turn({rig.sys.fork(101, 102)});
-	rig.sys.t = 300 * ms;
-	rig.turn({rig.sys.exit(102, 0)});
-	rig.sys.t = 400 * ms;
-	rig.sys.reap(102, 101);
-	rig.sys.t = 3400 * ms;
-	rig.tracker->stalled();
-	rig.turn({});
-
-	EXPECT_TRUE(
-	    in_order(rig.lines(), {"300 Ended 102 -> 101 status 0 zombie",
-				      "3400 Collected 102 -> 101 wait late"}));
-}
-
-/*
  * A collection is timed no later than the wait that told it, however long
  * the turn took to come to it; and one of a child never held, missed from
  * its end to when the watcher looked, is a bound.

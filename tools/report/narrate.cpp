@@ -165,19 +165,19 @@ signal_lesson(const Log &log, size_t i)
 {
 	int sig = log.events()[i].exit_signal;
 
+	const char *waits = "; only a wait that asks for such children, with "
+			    "__WALL or __WCLONE, collects it.";
+
 	if (sig == 0)
-		return "\nIt was made by clone with no exit signal, so as it "
-		       "ended the kernel sent its parent none; only a wait "
-		       "that "
-		       "asks for such children, with __WALL or __WCLONE, "
-		       "collects it.";
+		return std::string("\nIt was made by clone with no exit "
+				   "signal, so as it ended the kernel sent "
+				   "its parent none") +
+		       waits;
 	if (sig != SIGCHLD)
 		return "\nIt was made by clone with " + signal_text(sig) +
-		       " as its exit signal, so as it ended the kernel sent "
-		       "its "
-		       "parent that, not SIGCHLD; only a wait that asks for "
-		       "such "
-		       "children, with __WALL or __WCLONE, collects it.";
+		       " as its exit signal, so as it ended the kernel "
+		       "sent its parent that, not SIGCHLD" +
+		       waits;
 	for (size_t j = 0; j < i; j++)
 		if (lingers(log, j) && sent_sigchld(log, j))
 			return "";
