@@ -35,9 +35,14 @@ KernelSystem::pin(pid_t pid)
 
 	h.pid = pid;
 	h.stat = stat_open(pid);
+	/*
+	 * A process collected as its file is opened may give ESRCH, not
+	 * ENOENT (seen in bursts of short children on a loaded machine):
+	 * it is as gone.
+	 */
 	if (!h.stat) {
 		r.error = errno;
-		r.gone = errno == ENOENT;
+		r.gone = errno == ENOENT || errno == ESRCH;
 		return r;
 	}
 	h.pidfd = pidfd_open(pid);
