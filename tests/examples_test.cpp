@@ -143,6 +143,19 @@ TEST(Examples, NeverAZombie)
 	EXPECT_EQ(r.out.find("zombie (Z)"), std::string::npos) << r.out;
 	EXPECT_EQ(r.out.find("now a zombie"), std::string::npos) << r.out;
 	line(r, "^parent " + p + " +[.SR]*z+[Z.]* exited with status 0;");
+
+	/* A thread that execs: the kernel's exit of the main thread then is
+	 * no exit of its own. */
+	r = example("thread-exec");
+	p = program_pid(r);
+	line(r, "] parent " + p +
+		    " ran sleep from a thread other than its main one; "
+		    "nothing exited$");
+	EXPECT_EQ(r.out.find("main thread exited"), std::string::npos)
+	    << r.out;
+	double end = line(r, "] parent " + p + " exited with status 0$");
+	EXPECT_GT(end, 1.0) << r.out;
+	line(r, "^parent " + p + " +[SR]+[Z.]* exited with status 0;");
 }
 
 /*

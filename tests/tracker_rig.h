@@ -224,6 +224,23 @@ class FakeSystem final : public System {
 		return r;
 	}
 	/*
+	 * A thread of it runs a program; the kernel has ended its others and
+	 * written the main one's exit (thread_exit) before this, and the
+	 * thread leads it now.
+	 */
+	Record exec(pid_t pid, const std::string &comm)
+	{
+		FakeProc &p = procs.at(pid);
+		Record r;
+		r.exec = true;
+		r.pid = r.tid = pid;
+		r.t = t;
+		r.comm = comm;
+		p.stat.state = 'S';
+		p.stat.threads = 1;
+		return r;
+	}
+	/*
 	 * The whole process ends with status (as wait reports it): a zombie
 	 * until collected, or released at once if its parent ignores
 	 * SIGCHLD; its children go to their reaper.
@@ -462,7 +479,7 @@ TrackerRig::line(const Event &e) const
 {
 	static const char *const names[] = {"Started", "Created", "MainExited",
 	    "Ended", "Orphaned", "Collected", "Unfollowed", "Signalled",
-	    "States", "Sample", "Lost", "Unrecorded"};
+	    "States", "Sample", "Lost", "Unrecorded", "Exec"};
 	std::string s = std::to_string(e.t / ms) + " " + names[(int)e.what];
 	/* The watcher's, of no process: how many, and since when. */
 	if (e.what == What::Lost)

@@ -77,6 +77,47 @@ TEST(Tracker, DoubleForkMiddleGoneBeforeHeld)
  * A thread-group leader that returns from main while another thread runs:
  * no zombie yet, and the process ends only with its last thread.
  */
+/*
+ * A thread execs: the main thread's exit the kernel writes then is no
+ * thread ending, unless it was told long before.
+ */
+TEST(Tracker, AThreadThatExecsLeadsTheProcessAndNothingExited)
+{
+	for (Nanos exec_at : {11 * ms, 400 * ms}) {
+		TrackerRig rig;
+		rig.sys.t = 1 * ms;
+		rig.start(101);
+		rig.sys.t = 2 * ms;
+		rig.turn({rig.sys.fork(101, 102)});
+		rig.sys.t = 3 * ms;
+		rig.turn({rig.sys.thread(102, 1021)});
+		rig.sys.t = 10 * ms;
+		Record main_end = rig.sys.thread_exit(102, 102);
+		rig.sys.t = exec_at;
+		rig.turn({main_end});
+		/* As the watcher tells what is older than its window. */
+		rig.pending.flush(exec_at - 100 * ms, rig.log, [](Index) {});
+		rig.turn({rig.sys.exec(102, "sleep")});
+		rig.sys.t = exec_at + 20 * ms;
+		rig.turn({rig.sys.exit(102, 0)});
+
+		Lines want = {"2 Created 102 -> 101 by 101",
+		    std::to_string(exec_at / ms) + " Exec 102",
+		    std::to_string(exec_at / ms + 20) +
+			" Ended 102 -> 101 status 0 zombie"};
+		if (exec_at > 100 * ms)
+			want.insert(want.begin() + 1, "10 MainExited 102 threads 1");
+		Lines told = rig.lines();
+		EXPECT_TRUE(in_order(told, want)) << exec_at;
+		EXPECT_EQ(std::count(told.begin(), told.end(),
+			      "10 MainExited 102 threads 1"),
+		    exec_at > 100 * ms ? 1 : 0);
+		/* Its main thread is not gone until the end. */
+		const Process &p = rig.log.proc(*rig.id(102));
+		EXPECT_FALSE(p.main_exited) << exec_at;
+	}
+}
+
 TEST(Tracker, MainThreadEndsFirstAndTheProcessWithItsLastThread)
 {
 	TrackerRig rig;

@@ -43,6 +43,7 @@ enum class What : std::uint8_t {
 	Sample,     /* for the timeline: proc was mostly in state */
 	Lost,       /* count records lost, from since until t */
 	Unrecorded, /* proc's records stopped: it ran a set-ID program */
+	Exec,       /* a thread of proc, not its main one, ran comm */
 };
 
 enum class How : std::uint8_t {
@@ -91,6 +92,7 @@ struct Event {
 	bool at_least = false;
 	int signo = 0, sent = 0;
 	std::uint32_t snapshot = 0;
+	std::string comm; /* Exec: the program's name, as the kernel has it */
 };
 
 /* One process in the periodic picture. */
@@ -157,6 +159,10 @@ class Log {
 			break;
 		case What::Unfollowed:
 			p.unfollowed = i;
+			break;
+		case What::Exec:
+			/* Led again by a live thread. */
+			p.main_exited.reset();
 			break;
 		default:
 			break;

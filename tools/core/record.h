@@ -32,11 +32,16 @@ struct Stat {
 	int exit_signal = SIGCHLD;
 	int exit_code = 0; /* as wait reports it, once it has exited */
 };
-/* A fork or exit record; a thread shares its process's number. */
+/*
+ * A fork or exit record, or an exec's (neither fork nor exit); a thread
+ * shares its process's number.
+ */
 struct Record {
 	bool fork = false;
+	bool exec = false;
 	pid_t pid = 0, ppid = 0, tid = 0, ptid = 0;
 	Nanos t = 0; /* the kernel's CLOCK_MONOTONIC, less t0 */
+	std::string comm; /* exec: the program's name, as the kernel has it */
 };
 /*
  * Records the kernel could not write, its ring being full: how many, and

@@ -311,6 +311,30 @@ Tracker::on_exit(const Record &r)
 }
 
 /*
+ * A thread other than the main one ran a program: the kernel ended the
+ * others, the main one too, wrote the main one's exit and gave the thread
+ * the process's number.  That exit, not yet told, was no main thread
+ * ending on its own; told already (long before, as a thread that execs
+ * later), it was.  Either way the process runs on, led again.
+ */
+void
+Tracker::on_exec(const Record &r)
+{
+	Live *l = find_pid(r.pid);
+
+	if (l == nullptr || l->end || !l->main_exited)
+		return;
+	l->main_exited = false;
+	(void)out_.withdraw(l->id, What::MainExited);
+	Event e;
+	e.what = What::Exec;
+	e.t = r.t;
+	e.proc = l->id;
+	e.comm = r.comm;
+	emit(e);
+}
+
+/*
  * The last exit record its count of threads awaited, of a process that is
  * neither a zombie nor on its way out: it runs on.  Its main thread's says
  * it ran a program that changes its user or group (set-user-ID or
@@ -397,6 +421,8 @@ Tracker::records(
 	for (const Record &r : recs) {
 		if (r.fork)
 			on_fork(r, fresh);
+		else if (r.exec)
+			on_exec(r);
 		else
 			on_exit(r);
 	}

@@ -134,6 +134,7 @@ class Tracker {
 	void created(Live &l);
 	void on_fork(const Record &r, std::vector<ProcId> &fresh);
 	void on_exit(const Record &r);
+	void on_exec(const Record &r);
 	bool runs_on(Live &l, const Record &r);
 	void settle_fresh(const std::vector<ProcId> &fresh);
 	void told_lost(const Loss &lost);

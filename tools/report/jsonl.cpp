@@ -242,6 +242,10 @@ json_event(const Log &log, size_t i, std::string_view run)
 		return event_object(log, i, "unfollowed", run).line();
 	case What::Unrecorded:
 		return event_object(log, i, "unrecorded", run).line();
+	case What::Exec:
+		return event_object(log, i, "thread_exec", run)
+		    .text("program", e.comm)
+		    .line();
 	case What::Signalled:
 		return signalled(e, run);
 	case What::Lost:

@@ -431,6 +431,20 @@ unrecorded(const Log &log, const Event &e)
 	    "be missed."};
 }
 
+static Paragraph
+thread_exec(const Log &log, const Event &e)
+{
+	std::string who = label(log, e.proc);
+
+	return {who + " ran " + visible(e.comm) +
+		    " from a thread other than its main one; nothing exited",
+	    "A program replaces the whole process, so the kernel ended its "
+	    "other threads, its main thread too if it ran still, and gave the "
+	    "thread that ran it the process's ID, " +
+		format("%d", (int)log.proc(e.proc).pid) +
+		". The process lives on with that one thread."};
+}
+
 static std::string
 look_text(const Log &log, const Look &l)
 {
@@ -533,6 +547,8 @@ paragraph(const Log &log, size_t i)
 		return lost(e);
 	case What::Unrecorded:
 		return unrecorded(log, e);
+	case What::Exec:
+		return thread_exec(log, e);
 	case What::States:
 		return states(log, i);
 	case What::Unfollowed:

@@ -45,6 +45,11 @@ ForkRecords::drop_twice_told(std::vector<Record> &recs, size_t from)
 	size_t out = from;
 
 	for (size_t i = from; i < recs.size(); i++) {
+		/* An exec told twice tells nothing more the second time. */
+		if (recs[i].exec) {
+			recs[out++] = recs[i];
+			continue;
+		}
 		auto [it, fresh] = told_.try_emplace(key(recs[i]), recs[i].t);
 		if (!fresh && recs[i].t - it->second < SAME)
 			continue;
@@ -84,6 +89,15 @@ ForkRecords::event_open(pid_t pid, int cpu)
 	/* Leaving out the kernel lets unprivileged users open it too. */
 	a.exclude_kernel = 1;
 	a.exclude_hv = 1;
+	/*
+	 * Execs too, timed: a thread that execs takes its process's number
+	 * and the kernel writes its main thread's exit, which alone would
+	 * read as the main thread ending.
+	 */
+	a.comm = 1;
+	a.comm_exec = 1;
+	a.sample_id_all = 1;
+	a.sample_type = PERF_SAMPLE_TIME;
 	/* Wake at every record, not when the buffer is half full. */
 	a.watermark = 1;
 	a.wakeup_watermark = 1;
@@ -143,6 +157,15 @@ struct RawTask {
 	uint32_t pid, ppid, tid, ptid;
 	uint64_t time;
 };
+/*
+ * An exec's: the name, padded to eight bytes, then the time (the sample
+ * fields every record ends with).
+ */
+struct RawComm {
+	struct perf_event_header h;
+	uint32_t pid, tid;
+	char rest[16 + sizeof(uint64_t)];
+};
 /* What the kernel writes once it has room again after a full ring. */
 struct RawLost {
 	struct perf_event_header h;
@@ -160,6 +183,28 @@ ring_copy(const void *map, size_t page, uint64_t at, void *to, size_t len)
 
 	memcpy(to, data + off, first);
 	memcpy((char *)to + first, data, len - first);
+}
+
+static std::optional<Record>
+exec_record(const void *map, size_t page, uint64_t at, Nanos t0)
+{
+	RawComm raw;
+	size_t fixed = sizeof(raw.h) + 2 * sizeof(uint32_t);
+
+	ring_copy(map, page, at, &raw.h, sizeof(raw.h));
+	if (raw.h.size < fixed + 2 * sizeof(uint64_t) ||
+	    raw.h.size > sizeof(raw))
+		return std::nullopt;
+	ring_copy(map, page, at, &raw, raw.h.size);
+	size_t name = raw.h.size - fixed - sizeof(uint64_t);
+	uint64_t time = 0;
+	memcpy(&time, raw.rest + name, sizeof(time));
+	Record rec;
+	rec.exec = true;
+	rec.pid = (pid_t)raw.pid, rec.tid = (pid_t)raw.tid;
+	rec.t = (Nanos)time - t0;
+	rec.comm.assign(raw.rest, strnlen(raw.rest, name));
+	return rec;
 }
 
 /*
@@ -201,6 +246,16 @@ ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0, Nanos now,
 			    r.map.get(), page_, r.tail, &gap, sizeof(gap));
 			gap_opens(lost, r.last, gap.lost);
 			in_gap = true;
+		}
+		if (raw.h.type == PERF_RECORD_COMM &&
+		    (raw.h.misc & PERF_RECORD_MISC_COMM_EXEC) != 0) {
+			std::optional<Record> rec = exec_record(
+			    r.map.get(), page_, r.tail, t0);
+			if (rec) {
+				r.last = rec->t;
+				into.push_back(std::move(*rec));
+			}
+			continue;
 		}
 		if ((raw.h.type != PERF_RECORD_FORK &&
 			raw.h.type != PERF_RECORD_EXIT) ||
