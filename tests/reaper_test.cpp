@@ -15,6 +15,8 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -127,6 +129,35 @@ TEST_P(RealInit, CollectsTheProbesOrphansAtOnce)
 	EXPECT_NE(z[1], s[1]);
 	EXPECT_LT(seconds(z[2].c_str()), 1.0) << init;
 	EXPECT_LT(seconds(s[2].c_str()), 1.0) << init;
+}
+
+/*
+ * An init collects a zombie orphan the moment it is handed over, often
+ * before the watcher can look at it: the verdict is the same every run.
+ */
+TEST_P(RealInit, GivesTheSameVerdictsEveryRun)
+{
+	const char *init = GetParam();
+	NEED_ROOT();
+	NEED_INIT(init);
+	std::regex collected("^reaper: child \\d+ was collected with wait by "
+			     "PID 1 \\(" +
+			     std::string(init) + "\\) ");
+	for (int run = 0; run < 20; run++) {
+		Seen r = watch(under_init(init, {"--check-reaper", "-q"}));
+		std::istringstream in(r.out);
+		int verdicts = 0, collections = 0;
+		for (std::string l; std::getline(in, l);) {
+			verdicts += l.rfind("reaper: ", 0) == 0;
+			collections += std::regex_search(l, collected);
+		}
+		ASSERT_TRUE(exited(r, 0)) << init << " run " << run << "\n"
+					  << r.out;
+		ASSERT_EQ(verdicts, 2) << init << " run " << run << "\n" << r.out;
+		ASSERT_EQ(collections, 2)
+		    << init << " run " << run << "\n"
+		    << r.out;
+	}
 }
 
 /* Test names take no dash: dumb_init. */

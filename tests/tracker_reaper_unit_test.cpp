@@ -77,6 +77,44 @@ TEST(TrackerReaper, DoubleForkUnderAnInitThatNeverCollects)
 	    << summary(rig.log);
 }
 
+/*
+ * An init that collects a zombie orphan as it is handed over: the watcher
+ * reads it as it is released, in state X with no parent, or not at all.
+ * Collected before it was looked at, it is still an orphan collected.
+ */
+TEST(TrackerReaper, AnOrphanCollectedAsItIsHandedOverIsStillCollected)
+{
+	for (bool read_at_release : {true, false}) {
+		TrackerRig rig(TrackerRig::check(1 * sec));
+		rig.sys.t = 1 * ms;
+		rig.start(101);
+		rig.sys.t = 2 * ms;
+		rig.turn({rig.sys.fork(101, 102)});
+		rig.sys.t = 3 * ms;
+		rig.turn({rig.sys.exit(102, 0)});
+		rig.sys.t = 4 * ms;
+		Record parent_end = rig.sys.exit(101, 0);
+		FakeProc &kid = rig.sys.procs.at(102);
+		rig.sys.procs.at(1).stat.cminflt += kid.stat.minflt;
+		kid.stat.state = 'X';
+		kid.stat.ppid = 0;
+		if (!read_at_release)
+			rig.sys.release(102);
+		rig.turn({parent_end});
+		rig.sys.release(102);
+		rig.turn({});
+
+		EXPECT_TRUE(in_order(rig.lines(),
+		    {"3 Ended 102 -> 101 status 0 zombie",
+			"4 Orphaned 102 -> 1 Z", "4 Collected 102 -> 1 wait"}))
+		    << read_at_release;
+		std::vector<Verdict> v = judge(rig.log, 1 * sec);
+		ASSERT_EQ(v.size(), 1U);
+		EXPECT_EQ(v[0].outcome, Outcome::Collected);
+		EXPECT_EQ(v[0].reaper, rig.id(1));
+	}
+}
+
 /* The same under an init that ignores SIGCHLD: the kernel releases it. */
 TEST(TrackerReaper, AnInitThatIgnoresSigchldHasItsOrphansReleased)
 {

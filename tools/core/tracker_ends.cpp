@@ -10,6 +10,16 @@
 
 #include "core/tracker.h"
 
+/*
+ * Read as its collector releases it: its state is X, or it has left its
+ * parent already (its parent's number reads 0), and who that was is lost.
+ */
+static bool
+releasing(const Stat &s)
+{
+	return s.state == 'X' || s.ppid <= 0;
+}
+
 /* It has ended: what it leaves for its collector, read while it can be. */
 void
 Tracker::end_now(Live &l)
@@ -42,7 +52,7 @@ Tracker::end_now(Live &l)
 	std::optional<ProcId> parent = l.parent;
 	if (l.exit_ppid)
 		parent = id_of(*l.exit_ppid);
-	else if (held)
+	else if (held && !releasing(*s))
 		parent = id_of(s->ppid);
 	l.parent = parent;
 	known_[l.id].parent = parent;
@@ -89,7 +99,7 @@ Tracker::orphan(Live &l, const Live &x)
 {
 	std::optional<Stat> s = stat_of(l);
 
-	if (!s) {
+	if (!s || releasing(*s)) {
 		/* Gone already: told now, in the order it happened. */
 		l.handover_unknown = true;
 		if (l.gone || l.pin)
