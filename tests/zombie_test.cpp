@@ -307,8 +307,10 @@ TEST(Watch, ACollectionSeenAfterAStopIsABound)
 	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;
 	EXPECT_EQ(r.err, "");
 	std::string p = program_pid(r);
-	line(
-	    r, "\\] parent " + p + " collected child (\\d+), which exited", &m);
+	line(r,
+	    "^\\[by +[0-9.]+s\\] parent " + p +
+		" collected child (\\d+), which exited",
+	    &m);
 	size_t at = r.out.find("] parent " + p + " collected child " + m[1]);
 	size_t next = r.out.find("\n[", at);
 	EXPECT_NE(r.out.substr(at, next - at)

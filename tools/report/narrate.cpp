@@ -565,6 +565,7 @@ narrate(const Log &log, size_t i, const Style &style)
 
 	if (p.line.empty())
 		return "";
-	return stamp(log.events()[i].t) + p.line + "\n" +
+	const Event &e = log.events()[i];
+	return stamp(e.t, e.late) + p.line + "\n" +
 	       fold(p.why, style.width);
 }

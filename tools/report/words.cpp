@@ -53,9 +53,10 @@ secs(Nanos t)
 }
 
 std::string
-stamp(Nanos t)
+stamp(Nanos t, bool bound)
 {
-	return format("[%5.1fs] ", (double)t / (double)second);
+	return format(bound ? "[by%5.1fs] " : "[%5.1fs] ",
+	    (double)t / (double)second);
 }
 
 std::string

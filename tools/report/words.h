@@ -56,7 +56,8 @@ std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* "1.500s" */
 std::string secs(Nanos t);
 /* "[  1.5s] ", before each line of the story. */
-std::string stamp(Nanos t);
+/* bound: t is the latest it can have been: "[by  1.3s] ". */
+std::string stamp(Nanos t, bool bound = false);
 /* "1 process", "2 processes". */
 std::string plural(int n, const char *one, const char *many);
 
