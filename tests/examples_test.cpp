@@ -62,13 +62,15 @@ children(const Seen &r, const std::string &parent)
 
 /*
  * The line that tells who collected kid, and the status it got: where
- * the kid was gone before it could be read, only that it ended.
+ * the kid was gone before it could be read, only that it ended, and that
+ * its collector is inferred.
  */
 std::string
 collected(const std::string &by, const std::string &kid, const char *status)
 {
 	return "] " + by + " collected child " + kid +
-	       ", which (exited with status " + status + "|ended)$";
+	       ", which (exited with status " + status +
+	       "|ended)( \\(inferred\\))?$";
 }
 
 /* The line that tells where an orphan went. */

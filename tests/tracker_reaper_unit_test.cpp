@@ -115,6 +115,42 @@ TEST(TrackerReaper, AnOrphanCollectedAsItIsHandedOverIsStillCollected)
 	}
 }
 
+/*
+ * Gone before its end could be read, a child whose parent's count did not
+ * grow was released, if it had faulted; a vfork child, seen running with
+ * no fault, need not have: then either is said.
+ */
+TEST(TrackerReaper, AFaultlessChildGoneUnreadIsWaitedForOrReleased)
+{
+	for (long long faults : {0LL, 100LL}) {
+		TrackerRig rig;
+		rig.sys.t = 1 * ms;
+		rig.start(101);
+		rig.sys.procs.at(101).nocldwait = faults > 0;
+		rig.sys.t = 2 * ms;
+		Record fork = rig.sys.fork(101, 102);
+		rig.sys.procs.at(102).stat.minflt = faults;
+		rig.turn({fork});
+		rig.sys.t = 3 * ms;
+		Record end = rig.sys.exit(102, 0);
+		rig.sys.reap(102, 101);
+		rig.turn({end});
+
+		Lines told = rig.lines();
+		const Event &e = rig.log.events().back();
+		ASSERT_EQ(e.what, What::Collected);
+		if (faults == 0) {
+			EXPECT_TRUE(in_order(
+			    told, {"3 Collected 102 -> 101 wait guessed"}));
+			EXPECT_EQ(e.guess, Guess::WaitOrRelease);
+		} else {
+			EXPECT_TRUE(in_order(
+			    told, {"3 Collected 102 released guessed"}));
+			EXPECT_EQ(e.guess, Guess::Unread);
+		}
+	}
+}
+
 /* The same under an init that ignores SIGCHLD: the kernel releases it. */
 TEST(TrackerReaper, AnInitThatIgnoresSigchldHasItsOrphansReleased)
 {

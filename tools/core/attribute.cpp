@@ -15,12 +15,13 @@ Ledger::unexplained(const Candidate &c) const
 /*
  * The first candidate whose count grew by at least the child's collected
  * it.  A child whose faults were not read moved its collector's count by
- * at least one, as every forked child faults; one with none moved nothing:
+ * at least one, as a forked child faults as it first runs; one with none
+ * (a vfork child need make none) moved nothing:
  * then the parent's disposition decides, and the answer says so.
  */
 Attribution
 Ledger::attribute(const std::optional<long long> &faults,
-    const std::vector<Candidate> &candidates)
+    const std::vector<Candidate> &candidates, long long least)
 {
 	Attribution a;
 	const Candidate *blind = nullptr;
@@ -65,6 +66,18 @@ Ledger::attribute(const std::optional<long long> &faults,
 	    a.guess != Guess::Unread) {
 		a.by = first.who;
 		a.how = How::Wait;
+		return a;
+	}
+	/*
+	 * Unread, and with no fault seen of it: a vfork child, sharing its
+	 * parent's memory, may make none, so a count that did not grow
+	 * proves nothing.  Taken to have been waited for, and said to be
+	 * either.
+	 */
+	if (!first.ignores && !faults && least <= 0) {
+		a.by = first.who;
+		a.how = How::Wait;
+		a.guess = Guess::WaitOrRelease;
 		return a;
 	}
 	a.ignores = first.ignores;

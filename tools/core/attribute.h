@@ -45,10 +45,11 @@ class Ledger {
       public:
 	/*
 	 * faults: the child's own and its children's, read while it was a
-	 * zombie, or empty if it was gone first.
+	 * zombie, or empty if it was gone first; then least: those it had
+	 * made when it was last read running.
 	 */
 	Attribution attribute(const std::optional<long long> &faults,
-	    const std::vector<Candidate> &candidates);
+	    const std::vector<Candidate> &candidates, long long least = 1);
 	/*
 	 * Ends a batch of collections seen at once: a collector credited
 	 * with a child whose faults were not read is taken to have

@@ -58,6 +58,9 @@ enum class Guess : std::uint8_t {
 	Unread,   /* it was gone before its page faults could be read */
 	NoCount,  /* the candidate's count could not be read */
 	Mixed,    /* its count grew for several at once, one of them unread */
+	/* Unread, and it had made no fault when read while it ran, as a
+	 * vfork child may make none: waited for, or released. */
+	WaitOrRelease,
 };
 
 struct Event {

@@ -114,6 +114,7 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 		return false;
 	}
 	l.seen = s->state;
+	l.least = s->minflt + s->cminflt;
 	/*
 	 * Its parent is its creator's while the creator runs, unless made
 	 * with clone(CLONE_PARENT): then it is the creator's parent.  A

@@ -104,6 +104,7 @@ class Tracker {
 		std::optional<Nanos> unrecorded;
 		long long base = 0; /* its children's faults before that */
 		std::optional<long long> faults;
+		long long least = 0; /* faults seen while it ran */
 		std::optional<int> status;
 		/* For the timeline: the last look, and the state it settled. */
 		std::optional<Nanos> looked;

@@ -293,12 +293,12 @@ Tracker::vanished(ProcId id, std::optional<Nanos> seen)
 	if (named)
 		l.orphaned = *known_[*parent].end + 1;
 	std::vector<Candidate> c = candidates(l);
-	Attribution a = ledger_.attribute(l.faults, c);
+	Attribution a = ledger_.attribute(l.faults, c, l.least);
 	/* Not measured, nothing was credited: ask each its disposition. */
 	if (!a.measured) {
 		for (Candidate &k : c)
 			k.ignores = disposition(k.who);
-		a = ledger_.attribute(l.faults, c);
+		a = ledger_.attribute(l.faults, c, l.least);
 	}
 	if (passed && !named && a.by != parent) {
 		l.orphaned = *known_[*parent].end + 1;

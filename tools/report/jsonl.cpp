@@ -97,6 +97,8 @@ guess_code(Guess guess)
 		return "\"unread\"";
 	case Guess::NoCount:
 		return "\"no_count\"";
+	case Guess::WaitOrRelease:
+		return "\"wait_or_released\"";
 	case Guess::Mixed:
 		return "\"mixed\"";
 	case Guess::None:

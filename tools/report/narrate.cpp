@@ -347,6 +347,11 @@ collected(const Log &log, size_t i)
 	const Event &e = log.events()[i];
 	Paragraph p = e.how == How::Wait ? waited(log, i) : released(log, i);
 
+	/* In the line itself: a reader of lines alone must see it too. */
+	if (e.guess == Guess::WaitOrRelease)
+		p.line += " (inferred; or the kernel released it)";
+	else if (e.guess != Guess::None)
+		p.line += " (inferred)";
 	if (e.guess != Guess::None)
 		p.why += std::string(" Who collected it is inferred, not "
 				     "measured: ") +

@@ -245,6 +245,11 @@ guess_reason(Guess guess)
 		return "its collector's count grew for several children at "
 		       "once, one of them gone before its page faults could "
 		       "be read, so the count cannot tell them apart.";
+	case Guess::WaitOrRelease:
+		return "it was gone before its page faults could be read, and "
+		       "had made none when last seen running, as a child made "
+		       "with vfork need not: no count had to grow, so the "
+		       "kernel may have released it instead (SA_NOCLDWAIT).";
 	case Guess::None:
 		break;
 	}
