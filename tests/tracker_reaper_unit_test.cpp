@@ -245,10 +245,7 @@ TEST(TrackerReaper, OrphansGoToTheNearestLiveSubreaper)
 	rig.sys.reap(104, 101);
 	rig.turn({});
 
-	/*
-	 * Not asserted, as it is not told: "20 Orphaned 104 -> 101 S", the
-	 * second hand-over, as S2 ends.
-	 */
+	/* Each hand-over is told, the second as S2 ends. */
 	EXPECT_TRUE(
 	    in_order(rig.lines(), {
 				      "4 Created 104 -> 103 by 103",
@@ -256,6 +253,7 @@ TEST(TrackerReaper, OrphansGoToTheNearestLiveSubreaper)
 				      "10 Orphaned 104 -> 102 S",
 				      "11 Collected 103 -> 102 wait",
 				      "20 Ended 102 -> 101 status 0 zombie",
+				      "20 Orphaned 104 -> 101 S",
 				      "21 Collected 102 -> 101 wait",
 				      "30 Ended 104 -> 101 status 0 zombie",
 				      "31 Collected 104 -> 101 wait",

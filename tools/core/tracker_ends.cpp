@@ -86,7 +86,7 @@ Tracker::handover(Live &x)
 	std::vector<ProcId> kids;
 
 	for (auto &[id, l] : live_)
-		if (l.parent == x.id && !l.orphaned && &l != &x)
+		if (l.parent == x.id && &l != &x)
 			kids.push_back(id);
 	std::sort(kids.begin(), kids.end());
 	for (ProcId id : kids)
