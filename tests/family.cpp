@@ -17,6 +17,9 @@
  *   storm N     stops its parent, the watcher, makes N short children
  *               and collects each, then lets the watcher go on: more
  *               records than its rings hold
+ *   reuse N     as root in a PID namespace of its own: N children, each
+ *               exiting with its number and collected at once, every one
+ *               given the first one's PID again (through ns_last_pid)
  *   leaky N     from 2 s, N times: a child that exits at once and is
  *               collected 0.1 s later, a zombie meanwhile
  *   scan WATCHER
@@ -136,6 +139,39 @@ many(int n)
 			_exit(0);
 	while (wait(nullptr) > 0)
 		;
+	return 0;
+}
+
+/* The next fork gets pid, unless another takes it first. */
+bool
+next_pid_is(pid_t pid)
+{
+	int fd = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+	if (fd == -1)
+		return false;
+	char num[16];
+	int len = snprintf(num, sizeof(num), "%d", (int)pid - 1);
+	bool ok = write(fd, num, (size_t)len) == len;
+	(void)close(fd);
+	return ok;
+}
+
+int
+reuse(int n)
+{
+	pid_t first = 0;
+
+	for (int i = 0; i < n; i++) {
+		if (first != 0 && !next_pid_is(first))
+			return 2;
+		pid_t kid = fork();
+		if (kid == 0)
+			_exit(i);
+		if (first == 0)
+			first = kid;
+		if (kid != first || waitpid(kid, nullptr, 0) != kid)
+			return 1;
+	}
 	return 0;
 }
 
@@ -445,6 +481,8 @@ main(int argc, char *argv[])
 		return leaky((int)strtol(argv[2], nullptr, 10));
 	if (strcmp(m, "many") == 0 && argc > 2)
 		return many((int)strtol(argv[2], nullptr, 10));
+	if (strcmp(m, "reuse") == 0 && argc > 2)
+		return reuse((int)strtol(argv[2], nullptr, 10));
 	if (strcmp(m, "stall") == 0)
 		return stall();
 	if (strcmp(m, "storm") == 0 && argc > 2)

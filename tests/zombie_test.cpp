@@ -237,6 +237,45 @@ TEST(Watch, TellsWhoCollectedEachChildAndHow)
 	line(r, "] parent " + p + " collected child " + m[1] + ",");
 }
 
+/*
+ * One PID given again and again within a millisecond, as in a PID
+ * namespace that wraps: each process is its own, created, ended with its
+ * own status and collected.
+ */
+TEST(Watch, APidUsedAgainAtOnceIsEachTimeAnotherProcess)
+{
+	NEED_ROOT();
+	Options o = with(Out::Pipe, {"--pid", "--fork", "--mount-proc",
+					WATCH_PATH, FAMILY_PATH, "reuse", "20"});
+	o.program = "/usr/bin/unshare";
+	Seen r = watch(o);
+
+	ASSERT_TRUE(exited(r, 0)) << r.parent_status << "\n" << r.out;
+	std::string p = program_pid(r);
+	std::vector<std::string> kid;
+	line(r, "] parent " + p + " created child (\\d+)$", &kid);
+	/* Gone at once, a child's status may not be read: only its end. */
+	std::regex created("] parent " + p + " created child " + kid[1] + "$"),
+	    collected("] parent " + p + " collected child " + kid[1] +
+		      ", which (exited with status (\\d+)|ended)");
+	std::set<std::string> statuses;
+	int made = 0, gone = 0;
+	std::istringstream in(r.out);
+	std::smatch m;
+	for (std::string l; std::getline(in, l);) {
+		made += std::regex_search(l, created);
+		if (!std::regex_search(l, m, collected))
+			continue;
+		gone++;
+		if (m[2].matched) {
+			EXPECT_TRUE(statuses.insert(m[2]).second) << l;
+		}
+	}
+	EXPECT_EQ(made, 20) << r.out;
+	EXPECT_EQ(gone, 20) << r.out;
+	EXPECT_EQ(r.err, "");
+}
+
 /* All of them, told from the kernel's records, though most are gone first. */
 TEST(Watch, ReportsEveryOneOfManyShortChildren)
 {

@@ -32,16 +32,14 @@ ForkRecords::close()
  * A task followed both by inheritance and by an event attached to it
  * (it was created while the tree was being attached) has each of its
  * records written twice, a moment apart.  A task's fork and its exit
- * each happen once, so the second of two alike is the same record.
+ * each happen once, so the second of two alike in a row is the same
+ * record; a number used again has an exit between its two forks, however
+ * soon it comes back.
  */
 void
 ForkRecords::drop_twice_told(std::vector<Record> &recs, size_t from)
 {
 	constexpr Nanos SAME = 5'000'000;
-	auto key = [](const Record &r) {
-		return ((std::uint64_t)(std::uint32_t)r.tid << 1) |
-		       (r.fork ? 1 : 0);
-	};
 	size_t out = from;
 
 	for (size_t i = from; i < recs.size(); i++) {
@@ -50,10 +48,12 @@ ForkRecords::drop_twice_told(std::vector<Record> &recs, size_t from)
 			recs[out++] = recs[i];
 			continue;
 		}
-		auto [it, fresh] = told_.try_emplace(key(recs[i]), recs[i].t);
-		if (!fresh && recs[i].t - it->second < SAME)
+		Told now{recs[i].t, recs[i].fork};
+		auto [it, fresh] = told_.try_emplace(recs[i].tid, now);
+		if (!fresh && it->second.fork == now.fork &&
+		    now.t - it->second.t < SAME)
 			continue;
-		it->second = recs[i].t;
+		it->second = now;
 		recs[out++] = recs[i];
 	}
 	recs.resize(out);

@@ -81,8 +81,12 @@ class ForkRecords {
 	    std::optional<Loss> &lost);
 	std::vector<Ring> rings_;
 	std::vector<Fd> attached_; /* writing into rings_ */
-	/* The last time each task's fork and exit were told. */
-	std::unordered_map<std::uint64_t, Nanos> told_;
+	/* Each task's last record told: a fork or an exit, and when. */
+	struct Told {
+		Nanos t = 0;
+		bool fork = false;
+	};
+	std::unordered_map<pid_t, Told> told_;
 	void drop_twice_told(std::vector<Record> &recs, size_t from);
 	size_t page_ = 0;
 };
