@@ -276,6 +276,7 @@ TEST(TrackerRecords, ANumberUsedAgainWithinOneTurn)
 	/* The first never held: its status is not known. */
 	EXPECT_TRUE(
 	    in_order(rig.lines(), {
+				      "2 Created 102 -> 101 by 101",
 				      "3 Ended 102 -> 101",
 				      "5 Created 102 -> 101 by 101",
 				      "6 Ended 102 -> 101 status 1 zombie",
@@ -283,12 +284,16 @@ TEST(TrackerRecords, ANumberUsedAgainWithinOneTurn)
 				  }));
 	std::vector<ProcId> ids = numbered(rig, 102);
 	ASSERT_EQ(ids.size(), 2U);
-	/* Collected at 4 ms, seen gone at 7: by its parent, with wait. */
+	/*
+	 * Collected at 4 ms, seen gone at 7: by its parent, with wait, and
+	 * before its number was given again.
+	 */
 	const Process &p = rig.log.proc(ids[0]);
 	ASSERT_TRUE(p.collected);
 	const Event &c = rig.log.events()[*p.collected];
 	EXPECT_EQ(c.other, rig.id(101));
 	EXPECT_EQ(c.how, How::Wait);
+	EXPECT_LE(c.t, 5 * ms);
 }
 
 /*

@@ -274,9 +274,20 @@ Tracker::on_fork(const Record &r, std::vector<ProcId> &fresh)
 			l->threads++;
 		return;
 	}
-	/* Its number is free again: whoever had it is gone. */
-	if (Live *old = find_pid(r.pid))
-		vanished(old->id);
+	/*
+	 * Its number is free again: whoever had it is gone, by this fork at
+	 * the latest.  Made in this same turn, it was never held, and its
+	 * creation is told first.
+	 */
+	if (Live *old = find_pid(r.pid)) {
+		auto made = std::find(fresh.begin(), fresh.end(), old->id);
+		if (made != fresh.end()) {
+			fresh.erase(made);
+			old->gone = true;
+			created(*old);
+		}
+		vanished(old->id, r.t);
+	}
 	std::optional<ProcId> creator;
 	if (Live *c = find_pid(r.ppid))
 		creator = c->id;
