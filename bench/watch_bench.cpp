@@ -3,7 +3,7 @@
  * watch_bench OLD NEW ZOMBIE: measures two watchers side by side and
  * prints each figure beside its target.  A default run of ZOMBIE runs
  * under each watcher, and another under NEW that the bench stops from
- * 27 s to 32 s, all three at once.  A program that creates 2000
+ * 27 s to 32 s, all three at once.  A program that creates 5000
  * processes at once runs unwatched, under OLD and under NEW, three times
  * each, one run at a time, some while the default runs sleep.  Last,
  * alone, NEW watches a program that creates 21000 processes one after
@@ -40,7 +40,7 @@
 
 namespace {
 
-const char burst[] = "for i in $(seq 2000); do /bin/true & done; wait";
+const char burst[] = "for i in $(seq 5000); do /bin/true & done; wait";
 const char series[] = "for i in $(seq 21000); do /bin/true; done";
 const int reps = 3;
 const double stop_at = 27, cont_at = 32; /* seconds into the run */
@@ -91,12 +91,12 @@ struct Run {
 	char line[4096] = "";
 };
 
-/* The 2000 runs by repetition and kind, the default runs, the long run. */
+/* The 5000 runs by repetition and kind, the default runs, the long run. */
 const ptrdiff_t demos = (ptrdiff_t)reps * 3, series_run = demos + 3;
 Run runs[series_run + 1];
 double begun;           /* when the bench started */
 double demos_begun;     /* when the default runs started */
-bool overlapped;        /* a 2000 run was busy at a default run's moment */
+bool overlapped;        /* a 5000 run was busy at a default run's moment */
 int events = -1;        /* the kernel's process events */
 bool events_lost;       /* some fork went unannounced: counts are off */
 pid_t pid_max = 32768;  /* sizes the tables below */
@@ -196,7 +196,7 @@ events_open()
 	auto *c = (struct cn_msg *)NLMSG_DATA(h);
 	uint32_t input[2] = {PROC_CN_MCAST_LISTEN, proc_event::PROC_EVENT_FORK};
 	struct sockaddr_nl sa = {};
-	int big = 64 << 20; /* 2000 forks at once must not overflow it */
+	int big = 64 << 20; /* 5000 forks at once must not overflow it */
 
 	events =
 	    socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_CONNECTOR);
@@ -632,7 +632,7 @@ watch(bool (*plan)(double))
 	}
 }
 
-/* The 2000 runs in the order they run: each kind goes first once. */
+/* The 5000 runs in the order they run: each kind goes first once. */
 Run *
 next_burst()
 {
@@ -654,7 +654,7 @@ running(const Run *from, const Run *to)
 }
 
 /*
- * Whether a 2000 run started now would end while the default runs
+ * Whether a 5000 run started now would end while the default runs
  * sleep: not near 30 s, as their child ends, nor near 60 s, as it is
  * collected, for load could stretch either moment.  It may take a fifth
  * longer than the longest so far.
@@ -672,7 +672,7 @@ fits(double t)
 	return (e >= 0.5 && e + need <= 26) || (e >= 33.5 && e + need <= 59);
 }
 
-/* The default runs, and 2000 runs while they sleep. */
+/* The default runs, and 5000 runs while they sleep. */
 bool
 plan_demos(double t)
 {
@@ -694,7 +694,7 @@ plan_demos(double t)
 	return sleep;
 }
 
-/* Then the rest, one at a time: 2000 runs, and the 21000 run last. */
+/* Then the rest, one at a time: 5000 runs, and the 21000 run last. */
 bool
 plan_rest(double t)
 {
@@ -811,16 +811,16 @@ burst_rows()
 
 	bool well = !n.failed && !u.failed;
 
-	row("2000 at once: processes reported", share(a, sizeof(a), o.worst),
+	row("5000 at once: processes reported", share(a, sizeof(a), o.worst),
 	    share(b, sizeof(b), n.worst), "all", well && n.complete);
-	row("2000 at once: watcher CPU per process",
+	row("5000 at once: watcher CPU per process",
 	    fig(a, sizeof(a), o.us_per, "%.1f us"),
 	    fig(b, sizeof(b), n.us_per, "%.1f us"), "<= 40 us",
 	    well && n.us_per <= 40);
-	row("2000 at once: same, new against old", "",
+	row("5000 at once: same, new against old", "",
 	    fig(b, sizeof(b), ratio, "%.2f x old"), "<= 0.50 x old",
 	    well && !o.failed && ratio <= 0.5);
-	row("2000 at once: program slowdown",
+	row("5000 at once: program slowdown",
 	    fig(a, sizeof(a), so * 100, "%.1f %%"),
 	    fig(b, sizeof(b), sn * 100, "%.1f %%"), "<= 15 %",
 	    well && sn <= 0.15);
@@ -939,7 +939,7 @@ report()
 			(void)printf("%s (%s) did not end well: see below\n",
 			    r.who, r.work);
 	double spread = 0;
-	(void)printf("\n2000 at once, wall time: median (least-most)\n");
+	(void)printf("\n5000 at once, wall time: median (least-most)\n");
 	for (int kind = 0; kind < 3; kind++) {
 		Burst b = burst_of(kind);
 		(void)printf("  %-9s %7.3f s (%.3f-%.3f)\n", runs[kind].who,
@@ -958,7 +958,7 @@ report()
 	    "second\n",
 	    others, (double)others / (now() - begun));
 	if (overlapped)
-		(void)printf("  a 2000 run outlasted the time it was given, "
+		(void)printf("  a 5000 run outlasted the time it was given, "
 			     "and loaded the default\n  runs at 30 s or 60 s: "
 			     "their spans may be off\n");
 	(void)printf("\nEach run, by when it started:\n");
@@ -1040,7 +1040,7 @@ main(int argc, char *argv[])
 	events_open();
 	for (int rep = 0; rep < reps; rep++)
 		for (int kind = 0; kind < 3; kind++)
-			setup(&runs[rep * 3 + kind], kinds[kind], "2000",
+			setup(&runs[rep * 3 + kind], kinds[kind], "5000",
 			    burst_argv[kind]);
 	setup(&runs[demos], "old", "default", demo_old);
 	setup(&runs[demos + 1], "new", "default", demo_new);
@@ -1048,7 +1048,7 @@ main(int argc, char *argv[])
 	setup(&runs[series_run], "new", "21000", long_new);
 	(void)printf("default runs of %s: one under each watcher, one more "
 		     "under new stopped\nfrom %.0f s to %.0f s, all at "
-		     "once\n2000 at once: bash -c '%s',\n%d runs of each, one "
+		     "once\n5000 at once: bash -c '%s',\n%d runs of each, one "
 		     "at a time, in turn; medians\n21000 in turn: bash -c "
 		     "'%s', last, alone\n",
 	    zombie, stop_at, cont_at, burst, reps, series);

@@ -368,7 +368,7 @@ TEST(Watch, ACollectionSeenAfterAStopIsABound)
  */
 TEST(Watch, SaysWhenTheKernelLostRecords)
 {
-	Seen r = watch(watcher({"-q", FAMILY_PATH, "storm", "6000"}));
+	Seen r = watch(watcher({"-q", FAMILY_PATH, "storm", "20000"}));
 	std::vector<std::string> m;
 
 	EXPECT_TRUE(exited(r, 0)) << "wait status " << r.parent_status;

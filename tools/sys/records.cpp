@@ -13,7 +13,12 @@
 
 #include <algorithm>
 
-enum { RING_PAGES = 16, MAX_RINGS = 1024 };
+/*
+ * A ring's pages: enough for a fork storm's burst where the system lets
+ * the user lock so much (512 KiB a CPU), fewer where it does not.
+ */
+static const size_t RING_PAGES[] = {128, 64, 32, 16};
+enum { MAX_RINGS = 1024 };
 
 ForkRecords::Mapping::~Mapping()
 {
@@ -114,15 +119,22 @@ ForkRecords::ring_open(pid_t pid, int cpu)
 	Fd fd = event_open(pid, cpu);
 	if (!fd)
 		return false;
-	size_t len = (RING_PAGES + 1) * page_;
-	void *m =
-	    mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
-	if (m == MAP_FAILED)
-		return false;
-	rings_.push_back(Ring{std::move(fd), Mapping(m, len), 0, cpu});
-	/* The ring's Mapping owns it, and unmaps it. */
-	// cppcheck-suppress memleak
-	return true;
+	for (size_t pages : RING_PAGES) {
+		size_t len = (pages + 1) * page_;
+		void *m = mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_SHARED,
+		    fd.get(), 0);
+		/* Over the user's limit of locked pages: fewer. */
+		if (m == MAP_FAILED && (errno == EPERM || errno == ENOMEM))
+			continue;
+		if (m == MAP_FAILED)
+			return false;
+		rings_.push_back(
+		    Ring{std::move(fd), Mapping(m, len), 0, cpu, 0, pages});
+		/* The ring's Mapping owns it, and unmaps it. */
+		// cppcheck-suppress memleak
+		return true;
+	}
+	return false;
 }
 
 /* On every CPU there is, as the kernel counts them: probed until EINVAL. */
@@ -172,12 +184,18 @@ struct RawLost {
 	uint64_t id, lost;
 };
 
+/* A ring's records, after its first page, which is the kernel's. */
+struct Area {
+	const char *data;
+	size_t size;
+};
+
 /* Copies one record out of the ring, which it may wrap around. */
 static void
-ring_copy(const void *map, size_t page, uint64_t at, void *to, size_t len)
+ring_copy(const Area &a, uint64_t at, void *to, size_t len)
 {
-	size_t size = RING_PAGES * page;
-	const char *data = (const char *)map + page;
+	size_t size = a.size;
+	const char *data = a.data;
 	size_t off = (size_t)(at % size);
 	size_t first = std::min(len, size - off);
 
@@ -186,16 +204,16 @@ ring_copy(const void *map, size_t page, uint64_t at, void *to, size_t len)
 }
 
 static std::optional<Record>
-exec_record(const void *map, size_t page, uint64_t at, Nanos t0)
+exec_record(const Area &area, uint64_t at, Nanos t0)
 {
 	RawComm raw;
 	size_t fixed = sizeof(raw.h) + 2 * sizeof(uint32_t);
 
-	ring_copy(map, page, at, &raw.h, sizeof(raw.h));
+	ring_copy(area, at, &raw.h, sizeof(raw.h));
 	if (raw.h.size < fixed + 2 * sizeof(uint64_t) ||
 	    raw.h.size > sizeof(raw))
 		return std::nullopt;
-	ring_copy(map, page, at, &raw, raw.h.size);
+	ring_copy(area, at, &raw, raw.h.size);
 	size_t name = raw.h.size - fixed - sizeof(uint64_t);
 	uint64_t time = 0;
 	memcpy(&time, raw.rest + name, sizeof(time));
@@ -231,26 +249,25 @@ ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0, Nanos now,
 	 * that is full lacks a record's room by a byte): what came next
 	 * was dropped, if anything came.
 	 */
-	bool full = head - r.tail + sizeof(RawTask) >= RING_PAGES * page_;
+	Area area{(const char *)r.map.get() + page_, r.pages * page_};
+	bool full = head - r.tail + sizeof(RawTask) >= area.size;
 	bool in_gap = false; /* records lost since the latest */
 	RawTask raw;
 
 	for (; r.tail < head; r.tail += raw.h.size) {
-		ring_copy(r.map.get(), page_, r.tail, &raw.h, sizeof(raw.h));
+		ring_copy(area, r.tail, &raw.h, sizeof(raw.h));
 		if (raw.h.size == 0)
 			break;
 		if (raw.h.type == PERF_RECORD_LOST &&
 		    raw.h.size >= sizeof(RawLost)) {
 			RawLost gap;
-			ring_copy(
-			    r.map.get(), page_, r.tail, &gap, sizeof(gap));
+			ring_copy(area, r.tail, &gap, sizeof(gap));
 			gap_opens(lost, r.last, gap.lost);
 			in_gap = true;
 		}
 		if (raw.h.type == PERF_RECORD_COMM &&
 		    (raw.h.misc & PERF_RECORD_MISC_COMM_EXEC) != 0) {
-			std::optional<Record> rec = exec_record(
-			    r.map.get(), page_, r.tail, t0);
+			std::optional<Record> rec = exec_record(area, r.tail, t0);
 			if (rec) {
 				r.last = rec->t;
 				into.push_back(std::move(*rec));
@@ -261,7 +278,7 @@ ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0, Nanos now,
 			raw.h.type != PERF_RECORD_EXIT) ||
 		    raw.h.size < sizeof(raw))
 			continue;
-		ring_copy(r.map.get(), page_, r.tail, &raw, sizeof(raw));
+		ring_copy(area, r.tail, &raw, sizeof(raw));
 		Record rec;
 		rec.fork = raw.h.type == PERF_RECORD_FORK;
 		rec.pid = (pid_t)raw.pid, rec.ppid = (pid_t)raw.ppid;

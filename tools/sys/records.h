@@ -74,6 +74,7 @@ class ForkRecords {
 		std::uint64_t tail = 0;
 		int cpu = 0;
 		Nanos last = 0; /* the latest record's time */
+		size_t pages = 0;
 	};
 	static Fd event_open(pid_t pid, int cpu);
 	bool ring_open(pid_t pid, int cpu);
