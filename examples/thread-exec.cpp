@@ -30,8 +30,8 @@ main()
 		(void)fprintf(stderr, "pthread_create failed\n");
 		return 1;
 	}
-	(void)printf("process %d: a thread runs sleep 1 at 0.2 s\n",
-	    (int)getpid());
+	(void)printf(
+	    "process %d: a thread runs sleep 1 at 0.2 s\n", (int)getpid());
 	(void)fflush(stdout);
 	/* The exec ends this thread: it never returns from here. */
 	for (;;)

@@ -153,8 +153,7 @@ TEST(Examples, NeverAZombie)
 	line(r, "] parent " + p +
 		    " ran sleep from a thread other than its main one; "
 		    "nothing exited$");
-	EXPECT_EQ(r.out.find("main thread exited"), std::string::npos)
-	    << r.out;
+	EXPECT_EQ(r.out.find("main thread exited"), std::string::npos) << r.out;
 	double end = line(r, "] parent " + p + " exited with status 0$");
 	EXPECT_GT(end, 1.0) << r.out;
 	line(r, "^parent " + p + " +[SR]+[Z.]* exited with status 0;");

@@ -153,10 +153,10 @@ TEST_P(RealInit, GivesTheSameVerdictsEveryRun)
 		}
 		ASSERT_TRUE(exited(r, 0)) << init << " run " << run << "\n"
 					  << r.out;
-		ASSERT_EQ(verdicts, 2) << init << " run " << run << "\n" << r.out;
-		ASSERT_EQ(collections, 2)
-		    << init << " run " << run << "\n"
-		    << r.out;
+		ASSERT_EQ(verdicts, 2) << init << " run " << run << "\n"
+				       << r.out;
+		ASSERT_EQ(collections, 2) << init << " run " << run << "\n"
+					  << r.out;
 	}
 }
 

@@ -106,7 +106,8 @@ TEST(Tracker, AThreadThatExecsLeadsTheProcessAndNothingExited)
 		    std::to_string(exec_at / ms + 20) +
 			" Ended 102 -> 101 status 0 zombie"};
 		if (exec_at > 100 * ms)
-			want.insert(want.begin() + 1, "10 MainExited 102 threads 1");
+			want.insert(
+			    want.begin() + 1, "10 MainExited 102 threads 1");
 		Lines told = rig.lines();
 		EXPECT_TRUE(in_order(told, want)) << exec_at;
 		EXPECT_EQ(std::count(told.begin(), told.end(),

@@ -245,8 +245,9 @@ TEST(Watch, TellsWhoCollectedEachChildAndHow)
 TEST(Watch, APidUsedAgainAtOnceIsEachTimeAnotherProcess)
 {
 	NEED_ROOT();
-	Options o = with(Out::Pipe, {"--pid", "--fork", "--mount-proc",
-					WATCH_PATH, FAMILY_PATH, "reuse", "20"});
+	Options o =
+	    with(Out::Pipe, {"--pid", "--fork", "--mount-proc", WATCH_PATH,
+				FAMILY_PATH, "reuse", "20"});
 	o.program = "/usr/bin/unshare";
 	Seen r = watch(o);
 

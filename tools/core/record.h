@@ -40,7 +40,7 @@ struct Record {
 	bool fork = false;
 	bool exec = false;
 	pid_t pid = 0, ppid = 0, tid = 0, ptid = 0;
-	Nanos t = 0; /* the kernel's CLOCK_MONOTONIC, less t0 */
+	Nanos t = 0;      /* the kernel's CLOCK_MONOTONIC, less t0 */
 	std::string comm; /* exec: the program's name, as the kernel has it */
 };
 /*

@@ -571,6 +571,5 @@ narrate(const Log &log, size_t i, const Style &style)
 	if (p.line.empty())
 		return "";
 	const Event &e = log.events()[i];
-	return stamp(e.t, e.late) + p.line + "\n" +
-	       fold(p.why, style.width);
+	return stamp(e.t, e.late) + p.line + "\n" + fold(p.why, style.width);
 }

@@ -55,8 +55,8 @@ secs(Nanos t)
 std::string
 stamp(Nanos t, bool bound)
 {
-	return format(bound ? "[by%5.1fs] " : "[%5.1fs] ",
-	    (double)t / (double)second);
+	return format(
+	    bound ? "[by%5.1fs] " : "[%5.1fs] ", (double)t / (double)second);
 }
 
 std::string

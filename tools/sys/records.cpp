@@ -121,8 +121,8 @@ ForkRecords::ring_open(pid_t pid, int cpu)
 		return false;
 	for (size_t pages : RING_PAGES) {
 		size_t len = (pages + 1) * page_;
-		void *m = mmap(NULL, len, PROT_READ | PROT_WRITE, MAP_SHARED,
-		    fd.get(), 0);
+		void *m = mmap(
+		    NULL, len, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
 		/* Over the user's limit of locked pages: fewer. */
 		if (m == MAP_FAILED && (errno == EPERM || errno == ENOMEM))
 			continue;
@@ -267,7 +267,8 @@ ForkRecords::ring_take(Ring &r, std::vector<Record> &into, Nanos t0, Nanos now,
 		}
 		if (raw.h.type == PERF_RECORD_COMM &&
 		    (raw.h.misc & PERF_RECORD_MISC_COMM_EXEC) != 0) {
-			std::optional<Record> rec = exec_record(area, r.tail, t0);
+			std::optional<Record> rec =
+			    exec_record(area, r.tail, t0);
 			if (rec) {
 				r.last = rec->t;
 				into.push_back(std::move(*rec));
