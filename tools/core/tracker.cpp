@@ -114,7 +114,18 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 		return false;
 	}
 	l.seen = s->state;
+	Live *c = l.creator ? find(*l.creator) : nullptr;
+	/*
+	 * No fault yet: a fork child that has yet to run, and will fault as
+	 * it does; unless it has ended so, or its creator waits in D, as
+	 * vfork has it wait while the child borrows its memory, where the
+	 * child need make none.
+	 */
+	std::optional<Stat> cs = c != nullptr ? stat_of(*c) : std::nullopt;
+	bool ran = s->state == 'Z' || s->state == 'X' || s->exiting;
 	l.least = s->minflt + s->cminflt;
+	if (l.least == 0 && !ran && !(cs && cs->state == 'D'))
+		l.least = 1;
 	/*
 	 * Its parent is its creator's while the creator runs, unless made
 	 * with clone(CLONE_PARENT): then it is the creator's parent.  A
@@ -122,7 +133,6 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	 * over to that same parent: a plain fork is taken, by far the
 	 * commoner.
 	 */
-	Live *c = l.creator ? find(*l.creator) : nullptr;
 	bool creator_ran = c != nullptr && !c->record_end && !c->end &&
 			   !(c->pin && sys_.exited(c->pin.id()));
 	if (creator_ran && s->ppid != c->pid && c->parent &&
