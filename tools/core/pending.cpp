@@ -25,17 +25,16 @@ Pending::before_end(ProcId collector, Nanos end)
 		std::make_heap(q_.begin(), q_.end());
 }
 
-bool
+void
 Pending::withdraw(ProcId proc, What what)
 {
 	auto it = std::find_if(q_.begin(), q_.end(), [&](const Item &i) {
 		return i.e.proc == proc && i.e.what == what;
 	});
 	if (it == q_.end())
-		return false;
+		return;
 	q_.erase(it);
 	std::make_heap(q_.begin(), q_.end());
-	return true;
 }
 
 std::optional<Nanos>

@@ -42,8 +42,8 @@ class Pending {
 	 * that, it collected before.
 	 */
 	void before_end(ProcId collector, Nanos end);
-	/* Takes back proc's event of what, if not yet told: whether it was. */
-	bool withdraw(ProcId proc, What what);
+	/* Takes back proc's event of what, if not yet told. */
+	void withdraw(ProcId proc, What what);
 
       private:
 	struct Item {

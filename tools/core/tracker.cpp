@@ -121,11 +121,14 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	 * vfork has it wait while the child borrows its memory, where the
 	 * child need make none.
 	 */
-	std::optional<Stat> cs = c != nullptr ? stat_of(*c) : std::nullopt;
 	bool ran = s->state == 'Z' || s->state == 'X' || s->exiting;
 	l.least = s->minflt + s->cminflt;
-	if (l.least == 0 && !ran && !(cs && cs->state == 'D'))
-		l.least = 1;
+	if (l.least == 0 && !ran) {
+		std::optional<Stat> cs =
+		    c != nullptr ? stat_of(*c) : std::nullopt;
+		if (!(cs && cs->state == 'D'))
+			l.least = 1;
+	}
 	/*
 	 * Its parent is its creator's while the creator runs, unless made
 	 * with clone(CLONE_PARENT): then it is the creator's parent.  A
@@ -347,7 +350,7 @@ Tracker::on_exec(const Record &r)
 	if (l == nullptr || l->end || !l->main_exited)
 		return;
 	l->main_exited = false;
-	(void)out_.withdraw(l->id, What::MainExited);
+	out_.withdraw(l->id, What::MainExited);
 	Event e;
 	e.what = What::Exec;
 	e.t = r.t;
