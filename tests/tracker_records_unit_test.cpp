@@ -416,3 +416,49 @@ TEST(TrackerRecords, AnUncountedThreadsExitIsNoEnd)
 				   "30 Collected 101 -> 50 wait",
 			       }));
 }
+
+/*
+ * The first fork record read only after its number was given again: the
+ * pin taken then holds the second process, whose status, exit and
+ * collection are not the first one's.
+ */
+TEST(TrackerRecords, ANumberUsedAgainBeforeTheFirstWasHeld)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	Record first = rig.sys.fork(101, 102);
+	rig.sys.t = 3 * ms;
+	Record first_end = rig.sys.exit(102, 0);
+	rig.sys.t = 4 * ms;
+	rig.sys.reap(102, 101);
+	rig.sys.t = 5 * ms;
+	Record second = rig.sys.fork(101, 102);
+	rig.sys.t = 6 * ms;
+	rig.turn({first});
+	rig.sys.t = 7 * ms;
+	rig.turn({first_end, second});
+	rig.sys.t = 8 * ms;
+	rig.turn({rig.sys.exit(102, 1 << 8)});
+	rig.sys.t = 50 * ms;
+	rig.sys.reap(102, 101);
+	rig.turn({});
+
+	Lines lines = rig.lines();
+	EXPECT_TRUE(in_order(lines,
+	    {
+		"2 Created 102 -> 101 by 101",
+		"3 Ended 102 -> 101",
+		"5 Created 102 -> 101 by 101",
+		"8 Ended 102 -> 101 status 1 zombie",
+		"50 Collected 102 -> 101 wait",
+	    }))
+	    << ::testing::PrintToString(lines);
+	EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+		      [](const std::string &l) {
+			      return l.find("status 1") != std::string::npos;
+		      }),
+	    1);
+	EXPECT_EQ(numbered(rig, 102).size(), 2U);
+}

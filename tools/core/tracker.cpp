@@ -83,7 +83,7 @@ Tracker::add_child(pid_t pid, std::optional<ProcId> creator, Nanos t)
 	l.id = id;
 	l.pid = pid;
 	l.creator = creator;
-	l.parent = creator;
+	set_parent(l, creator);
 	l.created = t;
 	known_[id].parent = creator;
 	by_pid_[pid] = id;
@@ -105,6 +105,7 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 		return false;
 	}
 	l.pin = Pin(sys_, *held.pin);
+	l.held = sys_.now();
 	std::optional<Stat> s = sys_.stat(l.pin.id());
 	const Nanos tick = sys_.tick();
 	if (!s || (born && (sys_.start_time(*s) < *born - 3 * tick ||
@@ -136,11 +137,11 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	 * over to that same parent: a plain fork is taken, by far the
 	 * commoner.
 	 */
-	bool creator_ran = c != nullptr && !c->record_end && !c->end &&
-			   !(c->pin && sys_.exited(c->pin.id()));
-	if (creator_ran && s->ppid != c->pid && c->parent &&
-	    id_of(s->ppid) == c->parent)
-		l.parent = c->parent;
+	bool beside = c != nullptr && s->ppid != c->pid && c->parent &&
+		      id_of(s->ppid) == c->parent;
+	if (beside && !c->record_end && !c->end &&
+	    !(c->pin && sys_.exited(c->pin.id())))
+		set_parent(l, c->parent);
 	known_[l.id].parent = l.parent;
 	if (int err = sys_.watch(l.pin.id(), l.id); err != 0) {
 		l.pin.reset();
@@ -158,7 +159,8 @@ Tracker::start(pid_t pid, Nanos t, const std::string &program)
 	Live &l = live_[id];
 	l.id = id;
 	l.pid = pid;
-	l.parent = l.creator = watcher_;
+	l.creator = watcher_;
+	set_parent(l, watcher_);
 	l.created = t;
 	known_[id].parent = watcher_;
 	by_pid_[pid] = id;
@@ -199,7 +201,7 @@ Tracker::follow(pid_t pid)
 	l.id = id;
 	l.pid = pid;
 	if (!ancestors_.empty())
-		l.parent = ancestors_.front().id;
+		set_parent(l, ancestors_.front().id);
 	l.before = true;
 	l.threads = s->threads;
 	l.base = s->cminflt;
@@ -299,6 +301,11 @@ Tracker::on_fork(const Record &r, std::vector<ProcId> &fresh)
 			old->gone = true;
 			created(*old);
 		}
+		/* Pinned after this fork, it held this one: the old is gone. */
+		if (old->pin && old->held > r.t) {
+			old->pin.reset();
+			old->gone = true;
+		}
 		vanished(old->id, r.t);
 	}
 	std::optional<ProcId> creator;
@@ -308,7 +315,7 @@ Tracker::on_fork(const Record &r, std::vector<ProcId> &fresh)
 }
 
 void
-Tracker::on_exit(const Record &r)
+Tracker::on_exit(const Record &r, const Record *next, const Record *end)
 {
 	Live *l = find_pid(r.pid);
 
@@ -326,10 +333,24 @@ Tracker::on_exit(const Record &r)
 		}
 		return;
 	}
-	if (runs_on(*l, r))
+	/*
+	 * Pinned after it ended, its number forked again before the pin: what
+	 * the pin holds is that next one, running, and this made no set-ID
+	 * exec.  That fork, later in these records, tells when it was gone.
+	 */
+	bool another = l->pin && l->held > r.t &&
+		       std::any_of(next, end, [&](const Record &n) {
+			       return n.fork && n.pid == r.pid &&
+				      n.tid == r.pid && n.t < l->held;
+		       });
+	if (another)
+		l->pin.reset();
+	else if (runs_on(*l, r))
 		return;
 	l->record_end = r.t;
 	l->exit_ppid = r.ppid;
+	if (another)
+		return;
 	/* Not held: the record is all there is, and it is gone. */
 	if (!l->pin && l->gone)
 		vanished(l->id);
@@ -370,8 +391,10 @@ Tracker::on_exec(const Record &r)
 bool
 Tracker::runs_on(Live &l, const Record &r)
 {
-	std::optional<Stat> s = l.pin ? stat_of(l) : std::nullopt;
-
+	/* Ended, as nearly all are: its pidfd says so for less than a stat. */
+	if (!l.pin || sys_.exited(l.pin.id()))
+		return false;
+	std::optional<Stat> s = stat_of(l);
 	if (!s || s->state == 'Z' || s->state == 'X' || s->exiting)
 		return false;
 	l.threads = std::max(s->threads, 1);
@@ -381,7 +404,7 @@ Tracker::runs_on(Live &l, const Record &r)
 	 */
 	if (r.tid != r.pid)
 		return true;
-	l.unrecorded = r.t;
+	no_records(l, r.t);
 	Event e;
 	e.what = What::Unrecorded;
 	e.t = r.t;
@@ -393,10 +416,19 @@ Tracker::runs_on(Live &l, const Record &r)
 bool
 Tracker::needs_looks() const
 {
-	for (const auto &[id, l] : live_)
-		if (l.unrecorded && !l.end)
+	for (ProcId id : unrecorded_)
+		if (auto it = live_.find(id);
+		    it != live_.end() && !it->second.end)
 			return true;
 	return false;
+}
+
+void
+Tracker::no_records(Live &l, Nanos since)
+{
+	if (!l.unrecorded)
+		unrecorded_.push_back(l.id);
+	l.unrecorded = since;
 }
 
 /* It cannot be held: said on stderr, and not waited for. */
@@ -443,13 +475,14 @@ Tracker::records(
 {
 	std::vector<ProcId> fresh;
 
-	for (const Record &r : recs) {
-		if (r.fork)
-			on_fork(r, fresh);
-		else if (r.exec)
-			on_exec(r);
+	const Record *end = recs.data() + recs.size();
+	for (const Record *r = recs.data(); r != end; r++) {
+		if (r->fork)
+			on_fork(*r, fresh);
+		else if (r->exec)
+			on_exec(*r);
 		else
-			on_exit(r);
+			on_exit(*r, r + 1, end);
 	}
 	settle_fresh(fresh);
 	if (!lost)
@@ -487,6 +520,13 @@ Tracker::settle()
 {
 	ledger_.settle();
 	behind_ = false;
+	auto done = [this](ProcId id) {
+		auto it = live_.find(id);
+		return it == live_.end() || it->second.end;
+	};
+	unrecorded_.erase(
+	    std::remove_if(unrecorded_.begin(), unrecorded_.end(), done),
+	    unrecorded_.end());
 }
 
 /*
@@ -511,8 +551,10 @@ Tracker::give_up()
 	std::optional<Nanos> due;
 	Nanos t = now();
 
+	if (!setup_.check)
+		return due;
 	for (auto &[id, l] : live_) {
-		if (!setup_.check || !l.orphaned || !l.end || l.given_up)
+		if (!l.orphaned || !l.end || l.given_up)
 			continue;
 		Nanos at = std::max(*l.orphaned, *l.end) + setup_.reaper_wait;
 		if (at <= t)

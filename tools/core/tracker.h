@@ -87,6 +87,7 @@ class Tracker {
 		ProcId id = 0;
 		pid_t pid = 0;
 		Pin pin;                      /* held, while it can be */
+		Nanos held = 0;               /* when it was pinned */
 		std::optional<ProcId> parent; /* its parent now */
 		std::optional<ProcId> creator;
 		Nanos created = 0;
@@ -134,7 +135,7 @@ class Tracker {
 	bool pin(Live &l, std::optional<Nanos> born);
 	void created(Live &l);
 	void on_fork(const Record &r, std::vector<ProcId> &fresh);
-	void on_exit(const Record &r);
+	void on_exit(const Record &r, const Record *next, const Record *end);
 	void on_exec(const Record &r);
 	bool runs_on(Live &l, const Record &r);
 	void settle_fresh(const std::vector<ProcId> &fresh);
@@ -152,6 +153,8 @@ class Tracker {
 	bool disposition(ProcId who);
 	void collected(Live &l, const Attribution &a, Nanos t);
 	void release(ProcId id);
+	void set_parent(Live &l, std::optional<ProcId> parent);
+	void no_records(Live &l, Nanos since);
 	void found(
 	    pid_t pid, std::optional<ProcId> parent, bool before = false);
 	char state_since_look(Live &l, Nanos t);
@@ -171,6 +174,13 @@ class Tracker {
 	std::unordered_map<pid_t, ProcId> outsiders_;
 	std::vector<Known> known_; /* by ProcId */
 	std::vector<Ancestor> ancestors_;
+	/*
+	 * Kept as they change, so that a turn in a burst of thousands need
+	 * not go through them all: the live children of each, and those the
+	 * kernel stopped writing records of.
+	 */
+	std::unordered_map<ProcId, int> kids_;
+	std::vector<ProcId> unrecorded_;
 	bool have_children_ = true;
 	bool behind_ = false; /* this turn, the watcher was late */
 	int pin_error_ = 0;   /* why the last pin failed */

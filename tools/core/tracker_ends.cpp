@@ -54,7 +54,7 @@ Tracker::end_now(Live &l)
 		parent = id_of(*l.exit_ppid);
 	else if (held && !releasing(*s))
 		parent = id_of(s->ppid);
-	l.parent = parent;
+	set_parent(l, parent);
 	known_[l.id].parent = parent;
 	out_.before_end(l.id, *l.end);
 	Event e;
@@ -85,6 +85,8 @@ Tracker::handover(Live &x)
 {
 	std::vector<ProcId> kids;
 
+	if (kids_.count(x.id) == 0)
+		return;
 	for (auto &[id, l] : live_)
 		if (l.parent == x.id && &l != &x)
 			kids.push_back(id);
@@ -111,7 +113,7 @@ Tracker::orphan(Live &l, const Live &x)
 	if (ended_first)
 		end_now(l);
 	l.orphaned = *x.end + 1;
-	l.parent = id_of(s->ppid);
+	set_parent(l, id_of(s->ppid));
 	Event e;
 	e.what = What::Orphaned;
 	e.t = *l.orphaned;
@@ -240,7 +242,21 @@ Tracker::release(ProcId id)
 	auto it = by_pid_.find(l->pid);
 	if (it != by_pid_.end() && it->second == id)
 		by_pid_.erase(it);
+	set_parent(*l, std::nullopt);
 	live_.erase(id);
+}
+
+void
+Tracker::set_parent(Live &l, std::optional<ProcId> parent)
+{
+	if (l.parent) {
+		auto it = kids_.find(*l.parent);
+		if (it != kids_.end() && --it->second <= 0)
+			kids_.erase(it);
+	}
+	if (parent)
+		kids_[*parent]++;
+	l.parent = parent;
 }
 
 /*
@@ -302,7 +318,7 @@ Tracker::vanished(ProcId id, std::optional<Nanos> seen)
 	}
 	if (passed && !named && a.by != parent) {
 		l.orphaned = *known_[*parent].end + 1;
-		l.parent = adopter(a, *parent);
+		set_parent(l, adopter(a, *parent));
 	}
 	if (l.orphaned && passed) {
 		Event e;

@@ -17,7 +17,7 @@ Tracker::found(pid_t pid, std::optional<ProcId> parent, bool before)
 	bool orphan = parent == watcher_;
 	ProcId id = add_child(pid, orphan ? std::nullopt : parent, now());
 	Live &l = live_.at(id);
-	l.parent = parent;
+	set_parent(l, parent);
 	l.before = before;
 	known_[id].parent = parent;
 	if (!pin(l, std::nullopt)) {
@@ -44,7 +44,7 @@ Tracker::found(pid_t pid, std::optional<ProcId> parent, bool before)
 	 * it was made after they stopped, or a record would have told it.
 	 */
 	if (p != nullptr && p->unrecorded) {
-		l.unrecorded = std::max(l.created, *p->unrecorded);
+		no_records(l, std::max(l.created, *p->unrecorded));
 		l.created = *l.unrecorded;
 	}
 	if (before)
