@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: BSD-2-Clause
 /*
- * The reaper check as a CI job uses it: under real inits and the tests' own,
- * each as PID 1 of a PID namespace of the test's own, its status alone
- * must say whether orphans are collected.
+ * The checks as a CI job uses them.  The reaper check: under real inits
+ * and the tests' own, each as PID 1 of a PID namespace of the test's own,
+ * its status alone must say whether orphans are collected.  The leak
+ * check: whether a program collects its own children in time.
  */
 
 #include "harness.h"
@@ -399,3 +400,67 @@ TEST(Reaper, JsonOfAProbeRunParses)
 }
 
 } // namespace
+
+/*
+ * A grader's questions: held past the limit, a zombie is its parent's
+ * leak, named in the text and by PID in JSON; within it, or handed to the
+ * reaper above by a double fork, none is; a parent that ends with zombie
+ * children leaks them, however soon its subreaper collects them.
+ */
+TEST(Leaks, StatusAndVerdictSayWhoLeakedWhat)
+{
+	Seen slow =
+	    watch(watcher({"--check-leaks=0.05", FAMILY_PATH, "leaky", "2"}));
+	EXPECT_TRUE(exited(slow, 3)) << slow.parent_status << slow.out;
+	std::string p = program_pid(slow);
+	std::regex held("^leak: parent " + p +
+			" held child \\d+ as a zombie for 0\\.\\d+s$");
+	std::istringstream in(slow.out);
+	int leaks = 0;
+	for (std::string l; std::getline(in, l);)
+		leaks += std::regex_search(l, held);
+	EXPECT_EQ(leaks, 2) << slow.out;
+	line(slow, "^leaks: 2 found: zombies held over 0\\.050s, or left "
+		   "behind$");
+
+	Seen quick =
+	    watch(watcher({"--check-leaks", "-q", FAMILY_PATH, "leaky", "1"}));
+	EXPECT_TRUE(exited(quick, 0)) << quick.parent_status << quick.out;
+	line(quick, "^leaks: none: ");
+
+	Seen daemon = watch(watcher({"--check-leaks", "--json",
+	    std::string(EXAMPLES_DIR) + "/double-fork"}));
+	EXPECT_TRUE(exited(daemon, 0)) << daemon.parent_status << daemon.out;
+	line(daemon, "^\\{\"type\":\"leaks\",.*\"verdict\":\"none\","
+		     "\"leaks\":\\[\\]");
+
+	Seen left = watch(
+	    watcher({"--check-leaks", "--json", FAMILY_PATH, "subreaper"}));
+	EXPECT_TRUE(exited(left, 3)) << left.parent_status << left.out;
+	/* The program's child, which ends before the two it made. */
+	std::vector<std::string> mid;
+	line(left,
+	    "\"type\":\"created\",[^{]*\"pid\":(\\d+),[^{]*\"by\":\\{[^}]*"
+	    "\"role\":\"program\"",
+	    &mid);
+	std::regex by("\\{\"pid\":\\d+,\"parent\":" + mid[1] +
+		      ",\"held\":0\\.\\d+,\"at_most\":false,\"left\":true");
+	std::smatch m;
+	std::string rest = left.out;
+	int named = 0;
+	while (std::regex_search(rest, m, by)) {
+		named++;
+		rest = m.suffix();
+	}
+	EXPECT_EQ(named, 2) << left.out;
+
+	/* Without fork records a child may be missed: no pass. */
+	Options blind =
+	    watcher({"--check-leaks", std::string(EXAMPLES_DIR) + "/wait"});
+	blind.no_perf = true;
+	Seen unsure = watch(blind);
+	EXPECT_TRUE(exited(unsure, 4)) << unsure.parent_status;
+	EXPECT_NE(unsure.err.find("the check cannot pass (status 4)"),
+	    std::string::npos)
+	    << unsure.err;
+}

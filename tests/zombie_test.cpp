@@ -508,6 +508,10 @@ TEST(Watch, ReportsWhatWentWrong)
 	    {watcher({"--check-reaper", "--reaper-wait= 5"}), 2,
 		"not a number of seconds"},
 	    {watcher({"sh", "-c", "sleep 0.2 & exit 4"}), 4, "^$"},
+	    {watcher({"--check-leaks=-1", "true"}), 2,
+		"not a number of seconds: -1"},
+	    {watcher({"--check-leaks", "--check-reaper"}), 2,
+		"--check-leaks does not go with --check-reaper"},
 	};
 	cases[3].o.fail_fork = true;
 	cases[4].o.ignore_sigchld = true;

@@ -308,6 +308,10 @@ records_refused(Watch &w)
 			    "(--check-reaper with no program) needs no "
 			    "records\n",
 		    stderr);
+	if (w.opt.leaks)
+		(void)fputs("zombie-watch: so a leak may be missed, and the "
+			    "check cannot pass (status 4)\n",
+		    stderr);
 }
 
 std::optional<Failure>

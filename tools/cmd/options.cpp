@@ -27,6 +27,8 @@ usage(FILE *to)
 	    "usage: zombie-watch [-q] [--json] [-o FILE] [--check-reaper "
 	    "[--reaper-wait=SECONDS]]\n"
 	    "                    [--] [PROGRAM [ARG...]]\n"
+	    "       zombie-watch [-q] [--json] [-o FILE] "
+	    "--check-leaks[=SECONDS] [--] [PROGRAM...]\n"
 	    "       zombie-watch [-q] [--json] [-o FILE] --pid=PID\n"
 	    "       zombie-watch [--json] [-o FILE] --scan\n"
 	    "Run PROGRAM (by default the zombie beside zombie-watch) and tell "
@@ -48,6 +50,12 @@ usage(FILE *to)
 	    "  --reaper-wait=SECONDS  how long to wait for each orphan "
 	    "(default "
 	    "10)\n"
+	    "  --check-leaks[=SECONDS]\n"
+	    "                         judge PROGRAM: each zombie of its tree "
+	    "must be collected\n"
+	    "                         within SECONDS of its end (default 1), "
+	    "and none left\n"
+	    "                         behind by a parent that ends\n"
 	    "  --pid=PID              follow a running process and its "
 	    "descendants; observe only\n"
 	    "  --scan                 list the zombies in this PID namespace "
@@ -70,6 +78,9 @@ usage(FILE *to)
 	    "collected or\nreleased; 3 one was not; 4 nothing was checked, "
 	    "or one could not be followed;\n2 usage error; 125 failure; 126, "
 	    "127 as above.\n"
+	    "With --check-leaks the status is the check's: 0 none leaked; 3 "
+	    "one did; 4 it could\nnot tell (a process not followed, records "
+	    "refused or lost).\n"
 	    "With --scan: 0 no zombie; 3 there is one.  With --pid: 0, or 125 "
 	    "if it cannot\nfollow PID; the process's own status is told.\n",
 	    to);
@@ -159,6 +170,7 @@ unknown_option(const char *word)
 
 enum Long : int {
 	OPT_CHECK = 256,
+	OPT_LEAKS,
 	OPT_WAIT,
 	OPT_JSON,
 	OPT_PID,
@@ -172,6 +184,11 @@ options_check(const Options &o, bool waits, bool program)
 {
 	if (waits && !o.check)
 		return usage_error("--reaper-wait needs", "--check-reaper");
+	if (o.leaks && (o.check || o.follow || o.scan))
+		return usage_error(
+		    "--check-leaks does not go with", o.check ? "--check-reaper"
+						      : o.follow ? "--pid"
+								 : "--scan");
 	if (o.follow && o.scan)
 		return usage_error("--pid does not go with", "--scan");
 	if ((o.follow || o.scan) && o.check)
@@ -201,6 +218,11 @@ one_option(int c, char *argv[], Options &o, bool &waits)
 		return told();
 	case OPT_CHECK:
 		o.check = true;
+		break;
+	case OPT_LEAKS:
+		o.leaks = 1'000'000'000;
+		if (optarg != nullptr && !(o.leaks = seconds(optarg)))
+			return usage_error("not a number of seconds:", optarg);
 		break;
 	case OPT_WAIT:
 		if (!(w = seconds(optarg)))
@@ -243,6 +265,7 @@ options(int argc, char *argv[], Options &o)
 {
 	static const struct option longs[] = {
 	    {"check-reaper", no_argument, nullptr, OPT_CHECK},
+	    {"check-leaks", optional_argument, nullptr, OPT_LEAKS},
 	    {"reaper-wait", required_argument, nullptr, OPT_WAIT},
 	    {"json", no_argument, nullptr, OPT_JSON},
 	    {"output", required_argument, nullptr, 'o'},
@@ -284,5 +307,7 @@ mode_of(const Options &o)
 		return Mode::Scan;
 	if (o.follow)
 		return Mode::Follow;
+	if (o.leaks)
+		return Mode::Leaks;
 	return o.check ? Mode::Check : Mode::Run;
 }

@@ -32,6 +32,8 @@ struct Options {
 	std::optional<pid_t> follow; /* a process already running */
 	bool probe = false;          /* the reaper check's own orphans */
 	Nanos reaper_wait = 10'000'000'000;
+	/* --check-leaks: how long a zombie may wait for its parent */
+	std::optional<Nanos> leaks;
 	std::vector<char *> argv; /* the program's, null-terminated */
 	std::string dflt;         /* the zombie beside us */
 };

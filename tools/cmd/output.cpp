@@ -20,6 +20,7 @@
 #include "cmd/launch.h"
 #include "cmd/loop.h"
 #include "cmd/reaper.h"
+#include "core/leaks.h"
 #include "core/tracker.h"
 #include "report/jsonl.h"
 #include "report/narrate.h"
@@ -132,16 +133,31 @@ end_line(Watch &w, const ExitFacts &f)
 	    f.program, end_reason(f), f.signal));
 }
 
+/* What the checks found, each in the form asked for. */
+struct Found {
+	std::vector<Verdict> reaper;
+	LeakCheck leaks;
+	ExitFacts facts;
+};
+
 /* What is told once the run is over, before the status line. */
 std::string
-report(const Watch &w, Nanos end, const std::vector<Verdict> &v)
+report(const Watch &w, Nanos end, const Found &v)
 {
+	Nanos limit = w.opt.leaks.value_or(0);
+
 	if (w.opt.json)
 		return json_summary(w.log, w.run) +
-		       (w.opt.check ? json_verdicts(w.log, v, w.run) : "");
+		       (w.opt.check ? json_verdicts(w.log, v.reaper, w.run)
+				    : "") +
+		       (w.opt.leaks ? json_leaks(
+					  w.log, v.leaks, limit, v.facts, w.run)
+				    : "");
 	std::string out = summary(w.log);
 	if (w.opt.check)
 		out += verdicts(w.log, w.style);
+	if (w.opt.leaks)
+		out += leak_verdicts(w.log, v.leaks, limit, v.facts, w.style);
 	if (!w.opt.quiet)
 		out += timeline(w.log, end, w.style);
 	return out;
@@ -153,8 +169,8 @@ ExitFacts
 finish(Watch &w, const Tracker &tr)
 {
 	Nanos end = tr.now();
-	std::vector<Verdict> v;
-	ExitFacts f;
+	Found v;
+	ExitFacts &f = v.facts;
 
 	flush(w, end + SETTLE);
 	f.mode = mode_of(w.opt);
@@ -164,8 +180,12 @@ finish(Watch &w, const Tracker &tr)
 	f.records_lost = w.records_lost;
 	f.probe = w.opt.probe;
 	if (w.opt.check) {
-		v = judge(w.log, w.style.reaper_wait);
-		f.check = check_found(w, tr, v);
+		v.reaper = judge(w.log, w.style.reaper_wait);
+		f.check = check_found(w, tr, tally(v.reaper));
+	}
+	if (w.opt.leaks) {
+		v.leaks = find_leaks(w.log, *w.opt.leaks, end);
+		f.check = check_found(w, tr, tally(v.leaks));
 	}
 	w.out.write(report(w, end, v));
 	return f;

@@ -133,14 +133,12 @@ refuse_pid1()
 }
 
 /*
- * Under --check-reaper the status is the check's, whatever the program's:
+ * Under either check the status is the check's, whatever the program's:
  * a CI job gates on it alone.  The program's own is told apart.
  */
 CheckFound
-check_found(
-    const Watch &w, const Tracker &tr, const std::vector<Verdict> &verdicts)
+check_found(const Watch &w, const Tracker &tr, CheckFound found)
 {
-	CheckFound found = tally(verdicts);
 	std::optional<int> ps = tr.program_status();
 
 	if (ps && *ps != 0)

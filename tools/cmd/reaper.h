@@ -43,7 +43,6 @@ ExitFacts refuse_pid1();
  * What the check found, for its status.  The program's own status, which
  * the check's replaces, goes to standard error if it is not 0.
  */
-CheckFound check_found(
-    const Watch &w, const Tracker &tr, const std::vector<Verdict> &verdicts);
+CheckFound check_found(const Watch &w, const Tracker &tr, CheckFound found);
 
 #endif

@@ -49,6 +49,8 @@ answer(const ExitFacts &f)
 		return f.program ? passed_on(*f.program) : ExitStatus::Ok;
 	case Mode::Check:
 		return checked(f);
+	case Mode::Leaks:
+		return leaks_answer(f);
 	case Mode::Scan:
 		/* None seen is not none there when some could not be seen. */
 		return f.zombies > 0   ? ExitStatus::Zombie
@@ -63,6 +65,20 @@ answer(const ExitFacts &f)
 }
 
 } // namespace
+
+/*
+ * Under --check-leaks too: a program that made no child has leaked none,
+ * but one that may have made some unseen is not judged.
+ */
+ExitStatus
+leaks_answer(const ExitFacts &f)
+{
+	if (f.check.not_collected > 0)
+		return ExitStatus::Zombie;
+	if (f.check.unjudged > 0 || f.records_refused || f.records_lost)
+		return ExitStatus::Unchecked;
+	return ExitStatus::Ok;
+}
 
 EndReason
 end_reason(const ExitFacts &f)

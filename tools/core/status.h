@@ -29,6 +29,7 @@ enum class Mode : std::uint8_t {
 	Help,   /* --help or --version: nothing runs */
 	Run,    /* a program, the watcher its subreaper */
 	Check,  /* --check-reaper */
+	Leaks,  /* --check-leaks: a program, judged on its collections */
 	Follow, /* --pid */
 	Scan,   /* --scan */
 };
@@ -70,7 +71,7 @@ struct ExitFacts {
 	std::optional<int> program;
 	/* The signal that ended the watch; the watcher ends by it too. */
 	int signal = 0;
-	/* --check-reaper */
+	/* --check-reaper; --check-leaks, each leak one not collected */
 	CheckFound check;
 	bool records_refused = false; /* children were looked for instead */
 	bool records_lost = false;    /* the kernel's rings overflowed */
@@ -85,6 +86,8 @@ struct ExitFacts {
 };
 
 ExitStatus exit_status(const ExitFacts &f);
+/* The leak check's own answer, the status of a run that ended well. */
+ExitStatus leaks_answer(const ExitFacts &f);
 EndReason end_reason(const ExitFacts &f);
 
 #endif

@@ -365,6 +365,32 @@ json_verdicts(
 	return out;
 }
 
+std::string
+json_leaks(const Log &log, const LeakCheck &c, Nanos limit, const ExitFacts &f,
+    std::string_view run)
+{
+	JsonArray leaks;
+	ExitStatus answer = leaks_answer(f);
+
+	for (const Leak &l : c.leaks)
+		leaks.raw(JsonObject()
+			      .number("pid", log.proc(l.child).pid)
+			      .number("parent", log.proc(l.parent).pid)
+			      .seconds("held", l.held)
+			      .flag("at_most", l.at_most)
+			      .flag("left", l.left)
+			      .flag("open", l.open)
+			      .done());
+	return log_line("leaks", run)
+	    .seconds("limit", limit)
+	    .text("verdict", answer == ExitStatus::Zombie      ? "leaked"
+			     : answer == ExitStatus::Unchecked ? "unchecked"
+							       : "none")
+	    .raw("leaks", leaks.done())
+	    .number("unjudged", (long long)c.unjudged)
+	    .line();
+}
+
 static const char *
 reason_name(EndReason reason)
 {

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/leaks.h"
 #include "core/log.h"
 #include "core/status.h"
 #include "core/verdict.h"
@@ -31,6 +32,12 @@ std::string json_summary(const Log &log, std::string_view run);
 /* One line each verdict, in judge()'s order. */
 std::string json_verdicts(
     const Log &log, const std::vector<Verdict> &v, std::string_view run);
+/*
+ * The leak check's verdict, one line: its answer ("leaked", "none",
+ * "unchecked"), and each leaked child with the parent that held it.
+ */
+std::string json_leaks(const Log &log, const LeakCheck &c, Nanos limit,
+    const ExitFacts &f, std::string_view run);
 /* The last line: the watcher's exit status, and the program's wait status
  * if it was collected; why it ended, and the signal that ended it, or 0. */
 std::string json_end(std::string_view run, int status,

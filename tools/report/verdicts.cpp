@@ -78,3 +78,54 @@ verdicts(const Log &log, const Style &style)
 		out += verdict(log, v);
 	return out;
 }
+
+static std::string
+leak_verdict(const Log &log, const Leak &l)
+{
+	std::string by = label(log, l.parent), kid = label(log, l.child);
+
+	if (l.left)
+		return "leak: " + by + " held " + kid + " as a zombie for " +
+		       secs(l.held) + ", then ended\n";
+	if (l.open)
+		return "leak: " + by + " still held " + kid +
+		       " as a zombie after " + secs(l.held) + ", at the end\n";
+	return "leak: " + by + " held " + kid + " as a zombie for " +
+	       (l.at_most ? "at most " : "") + secs(l.held) + "\n";
+}
+
+/* Why the check could not conclude, where it found no leak. */
+static std::string
+unsure(const LeakCheck &c, const ExitFacts &f)
+{
+	if (f.records_refused)
+		return "without fork records, a child may have come and gone "
+		       "unseen";
+	if (f.records_lost)
+		return "the kernel lost records, and a child's with them";
+	return plural((int)c.unjudged, "process", "processes") +
+	       " could not be followed to its collection";
+}
+
+std::string
+leak_verdicts(const Log &log, const LeakCheck &c, Nanos limit,
+    const ExitFacts &f, const Style &style)
+{
+	std::string out;
+
+	for (const Leak &l : c.leaks)
+		out += leak_verdict(log, l);
+	switch (leaks_answer(f)) {
+	case ExitStatus::Zombie:
+		return out + "leaks: " + std::to_string(c.leaks.size()) +
+		       " found: zombies held over " + secs(limit) +
+		       ", or left behind\n";
+	case ExitStatus::Unchecked:
+		return out + "leaks: none found, but not checked:\n" +
+		       fold(unsure(c, f), style.width);
+	default:
+		break;
+	}
+	return out + "leaks: none: no process held a zombie over " +
+	       secs(limit) + " or left one behind\n";
+}
