@@ -6,6 +6,7 @@
 
 #include "harness.h"
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -61,16 +62,24 @@ children(const Seen &r, const std::string &parent)
 }
 
 /*
- * The line that tells who collected kid, and the status it got: where
- * the kid was gone before it could be read, only that it ended, and that
- * its collector is inferred.
+ * The line that tells who collected kid, and how it ended as the
+ * collector learnt it: where the kid was gone before it could be read,
+ * only that it ended, and that its collector is inferred.
  */
+std::string
+collected_as(
+    const std::string &by, const std::string &kid, const std::string &how)
+{
+	return "] " + by + " collected child " + kid + ", which (" + how +
+	       "|ended)( \\(inferred\\))?$";
+}
+
+/* The same, for a kid that exited with status. */
 std::string
 collected(const std::string &by, const std::string &kid, const char *status)
 {
-	return "] " + by + " collected child " + kid +
-	       ", which (exited with status " + status +
-	       "|ended)( \\(inferred\\))?$";
+	return collected_as(
+	    by, kid, std::string("exited with status ") + status);
 }
 
 /* The line that tells where an orphan went. */
@@ -186,5 +195,85 @@ TEST(Examples, OrphansGoToTheNearestSubreaper)
 		line(r, passes(orphan, reaper));
 		line(
 		    r, collected(reaper, orphan, c.program_adopts ? "7" : "0"));
+	}
+}
+
+/*
+ * Other ways to wait: WNOWAIT leaves the child a zombie on purpose, for
+ * 0.6 s; signalfd, a pidfd, and a SIGCHLD handler that the parent keeps
+ * blocked until its record is made each collect every child, with the
+ * status it ended with.  A stopped child has not ended, and the signal
+ * PR_SET_PDEATHSIG asks for comes as the thread that forked ends, while
+ * its process lives on.
+ */
+TEST(Examples, OtherWaysToWait)
+{
+	struct Kid {
+		const char *how;    /* as its parent's wait got it */
+		double least, most; /* the zombie's span, in seconds */
+	};
+	const char *sigterm =
+	    "was killed by signal 15 \\(SIGTERM; a shell shows "
+	    "143\\)";
+	const char *sigkill =
+	    "was killed by signal 9 \\(SIGKILL; a shell shows "
+	    "137\\)";
+	Kid any = {"exited with status [012]", 0, 0.5};
+	struct {
+		const char *name;
+		std::vector<Kid> kids;
+	} cases[] = {{"waitid-nowait", {{"exited with status 5", 0.5, 3.0},
+					   {sigterm, 0, 0.5}}},
+	    {"signalfd", {any, any, any}},
+	    {"pidfd", {{"exited with status 4", 0, 0.5}}},
+	    {"stop-continue", {{"exited with status 6", 0, 0.5}}},
+	    /* Held 0.1 s with SIGCHLD blocked: a loaded machine adds more. */
+	    {"fork-race", {{"exited with status 0", 0, 1.0}}},
+	    {"pdeathsig-thread", {{sigkill, 0, 0.5}}}};
+	for (const auto &c : cases) {
+		Seen r = example(c.name);
+		std::string p = program_pid(r), n = c.name;
+		std::vector<std::string> kids = children(r, p);
+
+		ASSERT_EQ(kids.size(), c.kids.size()) << n << "\n" << r.out;
+		for (size_t i = 0; i < kids.size(); i++) {
+			line(r, collected_as(
+				    "parent " + p, kids[i], c.kids[i].how));
+			double span = zombie_for(r, kids[i]);
+			EXPECT_GE(span, c.kids[i].least) << n << "\n" << r.out;
+			EXPECT_LT(span, c.kids[i].most) << n << "\n" << r.out;
+		}
+		std::string k = kids[0];
+		if (n == "waitid-nowait") {
+			/* The first look left it there for the second. */
+			line(r, "^look 2: " + k + ", CLD_EXITED, status 5$");
+		} else if (n == "signalfd") {
+			/* One each: no child taken twice, none left out. */
+			std::vector<std::string> st = every(
+			    r, "] parent " + p +
+				   " collected child \\d+, which exited with "
+				   "status (\\d)");
+			std::sort(st.begin(), st.end());
+			EXPECT_EQ(st, (std::vector<std::string>{"0", "1", "2"}))
+			    << r.out;
+		} else if (n == "stop-continue") {
+			/* Stopped, not ended: T in its row, before it exits. */
+			line(r, "^child " + k +
+				    " +[.SRT]*T[.SRTZ]* exited with status 6; "
+				    "collected by parent " +
+				    p + "$");
+			line(r, "^child " + k + " continued$");
+		} else if (n == "fork-race") {
+			line(r, "^known child collected$");
+		} else if (n == "pdeathsig-thread") {
+			/* Killed as its thread ended, while the process lived
+			 * on: no orphan, and the process's exit comes after. */
+			EXPECT_EQ(r.out.find("orphaned"), std::string::npos)
+			    << r.out;
+			size_t killed = r.out.find("collected child " + k);
+			size_t gone = r.out.find("] parent " + p + " exited");
+			EXPECT_LT(killed, gone) << r.out;
+			EXPECT_NE(gone, std::string::npos) << r.out;
+		}
 	}
 }
