@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/pending.h"
 #include "core/verdict.h"
 #include "log_events.h"
 #include "report/jsonl.h"
@@ -48,9 +49,10 @@ TEST(Narrate, DefaultLifecycleFromStartToCollection)
 	    "keeps its entry and exit status: a zombie. While the parent "
 	    "lives, only the parent may collect it: no init and no subreaper "
 	    "may. As it ended, the kernel sent its parent SIGCHLD. Left at its "
-	    "default action, to ignore it, the signal does not even wake a "
-	    "sleeping parent. A parent that catches it and calls waitpid(-1, "
-	    "&status, WNOHANG) in a loop collects every ended child. A zombie "
+	    "default action the signal is ignored, which, unlike SIG_IGN, "
+	    "releases nothing and wakes no sleep; a parent that catches it, "
+	    "or reads it from a signalfd, and calls waitpid(-1, &status, "
+	    "WNOHANG) in a loop collects every ended child. A zombie "
 	    "cannot be killed: it runs no code, so kill -9 succeeds and "
 	    "changes nothing. The cure is a parent that waits, or ending the "
 	    "parent so that a reaper adopts it. Meanwhile it holds its PID, "
@@ -580,4 +582,36 @@ TEST(Narrate, AChildWithAnotherExitSignalIsNotSaidToSendSigchld)
 	EXPECT_TRUE(has(p, "As it ended, the kernel sent its parent SIGCHLD."))
 	    << p;
 	EXPECT_FALSE(has(p, "A zombie cannot be killed")) << p;
+}
+
+/*
+ * A parent already in wait collects its child the moment it ends: that
+ * zombie is told so in one line, and the lessons of a zombie that stays
+ * wait for one that does.
+ */
+TEST(Narrate, AZombieCollectedAtOnceIsToldSoInOneLine)
+{
+	Story r;
+	ProcId quick = r.forked(1 * ms, 7826, r.program);
+	ProcId slow = r.forked(2 * ms, 7827, r.program);
+	Pending q;
+	q.push(ended(10 * ms, quick, r.program, 0, true));
+	q.push(collected(11 * ms, quick, r.program, How::Wait));
+	q.push(ended(500 * ms, slow, r.program, 0, true));
+	q.push(collected(3 * sec, slow, r.program, How::Wait));
+	for (Nanos horizon : {10 * ms, 600 * ms, 4 * sec})
+		q.flush(horizon, r.log,
+		    [&r](Index i) { r.printed += narrate(r.log, i, r.style); });
+
+	size_t second = r.printed.find("] child 7827");
+	ASSERT_NE(second, std::string::npos) << r.printed;
+	std::string first = reasons(r.printed.substr(0, second));
+	EXPECT_TRUE(has(first, "Its parent collected it 0.001s later, so it "
+			       "was a zombie only for that moment"))
+	    << first;
+	EXPECT_FALSE(has(first, "sent its parent SIGCHLD")) << first;
+	EXPECT_FALSE(has(first, "kill -9")) << first;
+	std::string rest = r.printed.substr(second);
+	EXPECT_TRUE(has(rest, "the kernel sent its parent SIGCHLD")) << rest;
+	EXPECT_TRUE(has(rest, "kill -9")) << rest;
 }

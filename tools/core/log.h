@@ -79,6 +79,9 @@ struct Event {
 	/* Ended: seen as a zombie after it, not already gone; Created,
 	 * before: a zombie already when the watch began. */
 	bool zombie = false;
+	/* Ended, a zombie: its parent collected it this soon after, as
+	 * was known when it was told. */
+	std::optional<Nanos> soon;
 	/* Collected: the watcher was behind; t is the latest it can be. */
 	bool late = false;
 	/* Signalled: the terminal sent it to the program's group too. */

@@ -6,6 +6,8 @@ Pending::push(const Event &e)
 {
 	q_.push_back(Item{e, seq_++});
 	std::push_heap(q_.begin(), q_.end());
+	if (e.what == What::Collected && e.how == How::Wait)
+		collected_[e.proc] = {e.other, e.t};
 	if (e.what != What::Sample)
 		told_.push(e.t);
 }
@@ -20,6 +22,9 @@ Pending::before_end(ProcId collector, Nanos end)
 		    i.e.t >= end) {
 			i.e.t = end - 1;
 			moved = true;
+			if (auto c = collected_.find(i.e.proc);
+			    c != collected_.end())
+				c->second.second = i.e.t;
 		}
 	if (moved)
 		std::make_heap(q_.begin(), q_.end());
@@ -43,4 +48,21 @@ Pending::oldest() const
 	if (told_.empty())
 		return std::nullopt;
 	return told_.top();
+}
+
+void
+Pending::collected_soon(Event &e)
+{
+	auto c = collected_.find(e.proc);
+
+	if (c == collected_.end())
+		return;
+	if (e.what == What::Collected) {
+		collected_.erase(c);
+		return;
+	}
+	auto [by, t] = c->second;
+	if (e.what == What::Ended && e.zombie && by == e.other &&
+	    t - e.t <= AT_ONCE)
+		e.soon = t - e.t;
 }

@@ -11,6 +11,8 @@
 #include <functional>
 #include <optional>
 #include <queue>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/log.h"
@@ -28,6 +30,7 @@ class Pending {
 	{
 		while (!q_.empty() && q_.front().e.t <= horizon) {
 			std::pop_heap(q_.begin(), q_.end());
+			collected_soon(q_.back().e);
 			log.append(q_.back().e);
 			q_.pop_back();
 			each((Index)(log.events().size() - 1));
@@ -46,6 +49,14 @@ class Pending {
 	void withdraw(ProcId proc, What what);
 
       private:
+	/*
+	 * A zombie its parent collected at once, as one already in wait
+	 * does, seen by then: told with it, so that no lesson on zombies
+	 * that stay is given under one that did not.
+	 */
+	void collected_soon(Event &e);
+	static constexpr Nanos AT_ONCE = 20'000'000;
+
 	struct Item {
 		Event e;
 		std::uint64_t seq;
@@ -59,6 +70,9 @@ class Pending {
 	std::priority_queue<Nanos, std::vector<Nanos>, std::greater<Nanos>>
 	    told_;
 	std::uint64_t seq_ = 0;
+	/* Each collection waiting here: who collected whom, and when. */
+	std::unordered_map<ProcId, std::pair<std::optional<ProcId>, Nanos>>
+	    collected_;
 };
 
 #endif

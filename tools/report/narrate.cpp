@@ -140,7 +140,7 @@ lingers(const Log &log, size_t i)
 	const Event &e = log.events()[i];
 	std::optional<ProcId> parent = holder(log, i);
 
-	return e.what == What::Ended && e.zombie &&
+	return e.what == What::Ended && e.zombie && !e.soon &&
 	       log.proc(e.proc).role == Role::Child &&
 	       !is_watcher(log, parent) && !ended_before(log, parent, i);
 }
@@ -182,10 +182,10 @@ signal_lesson(const Log &log, size_t i)
 		if (lingers(log, j) && sent_sigchld(log, j))
 			return "";
 	return "\nAs it ended, the kernel sent its parent SIGCHLD. Left at its "
-	       "default action, to ignore it, the signal does not even wake a "
-	       "sleeping parent. A parent that catches it and calls "
-	       "waitpid(-1, &status, WNOHANG) in a loop collects every ended "
-	       "child.";
+	       "default action the signal is ignored, which, unlike SIG_IGN, "
+	       "releases nothing and wakes no sleep; a parent that catches it, "
+	       "or reads it from a signalfd, and calls waitpid(-1, &status, "
+	       "WNOHANG) in a loop collects every ended child.";
 }
 
 static std::string
@@ -224,6 +224,11 @@ holder_reason(const Log &log, size_t i)
 	if (!e.zombie)
 		return "It was gone, or going, before zombie-watch could look: "
 		       "the next line says who collected it.";
+	if (e.soon && !handed)
+		return "Its parent collected it " + secs(*e.soon) +
+		       " later, so it was a zombie only for that moment: a "
+		       "parent already in wait, or one that catches SIGCHLD, "
+		       "is woken as its child ends.";
 	/* The parent is a reaper now: "while the parent lives" is past. */
 	if (handed)
 		return "Its new parent, " +
