@@ -3,7 +3,7 @@
  * ignore-sigchld: tell the kernel that this parent will never collect its
  * children.  With SIGCHLD set to SIG_IGN, Linux (and POSIX since 2001)
  * discards a child the moment it exits: it is never a zombie, and its
- * exit status is lost, since no one can ask for it any more.
+ * exit status is lost to wait, which can no longer ask for it.
  */
 
 #include <signal.h>
@@ -13,7 +13,10 @@
 int
 main()
 {
-	/* Must come before the child ends; the default is not to ignore. */
+	/*
+	 * Must come before the child ends.  The default action ignores
+	 * SIGCHLD too, but only SIG_IGN, set so, releases the children.
+	 */
 	(void)signal(SIGCHLD, SIG_IGN);
 
 	pid_t pid = fork();

@@ -28,7 +28,7 @@ main()
 {
 	struct sigaction sa = {};
 	sa.sa_handler = collect;
-	sa.sa_flags = SA_RESTART; /* interrupted calls go on by themselves */
+	sa.sa_flags = SA_RESTART; /* a read goes on; a sleep does not */
 	(void)sigaction(SIGCHLD, &sa, nullptr);
 
 	for (int i = 0; i < 3; i++)

@@ -71,9 +71,9 @@ TEST(Narrate, DefaultLifecycleFromStartToCollection)
 	EXPECT_EQ(head(p), "[ 60.0s] child 7826, orphaned and still zombie "
 			   "(Z), passes to zombie-watch (7821)");
 	EXPECT_TRUE(
-	    has(reasons(p), "else to the init of its PID namespace (PID "
-			    "1 only inside that namespace); here that "
-			    "is zombie-watch (7821); its new parent may "
+	    has(reasons(p), "within its PID namespace, else to that "
+			    "namespace's init (PID 1 only inside it); here "
+			    "that is zombie-watch (7821); its new parent may "
 			    "collect it at last."));
 	EXPECT_EQ(r.look(60004 * ms, {{c, 7821, 'Z', false, 1}}, 1),
 	    "[ 60.0s] parent 7822 gone, waiting for 1 adopted process, child "
@@ -302,6 +302,13 @@ TEST(Narrate, CreatorsParentsAndSignals)
 			      "its default action is to end the process. Its "
 			      "parent is zombie-watch, which collects it at "
 			      "once.");
+	/* A signal whose action dumps core does so only where it may. */
+	ProcId segv = r.forked(5 * sec, 7832, r.program);
+	p = r.put(
+	    ended(6 * sec, segv, r.watcher, W_EXITCODE(0, SIGSEGV), false));
+	EXPECT_TRUE(has(reasons(p), "to end the process and dump core, though "
+				    "none was written here."))
+	    << p;
 	EXPECT_EQ(describe_status(std::nullopt), "ended");
 	EXPECT_EQ(describe_status(W_EXITCODE(0, 40)),
 	    "was killed by signal 40 (a shell shows 168)");
@@ -373,11 +380,11 @@ TEST(Narrate, UninterruptibleSleepIsExplainedOnce)
 	EXPECT_EQ(head(p), "[  5.0s] parent 7822 in uninterruptible sleep (D), "
 			   "child 7826 of 7822 sleeping (S)");
 	EXPECT_EQ(reasons(p),
-	    "D is an uninterruptible sleep, inside the kernel, that signals do "
-	    "not break: as for a disk, or in a parent that created its child "
-	    "with vfork, as posix_spawn does, until that child execs or exits. "
-	    "Unlike after fork, such a parent does not run on beside its "
-	    "child.");
+	    "D is a sleep inside the kernel that ordinary signals do not "
+	    "break: as for a disk, or in a parent that created its child with "
+	    "vfork, as posix_spawn does, until that child execs or exits (a "
+	    "fatal signal, as SIGKILL, still ends that wait). Unlike after "
+	    "fork, such a parent does not run on beside its child.");
 	EXPECT_EQ(r.look(10 * sec, {{r.program, 7821, 'D', false, 1}}),
 	    "[ 10.0s] parent 7822 in uninterruptible sleep (D)\n");
 	EXPECT_EQ(r.replay(), r.printed);
@@ -410,9 +417,12 @@ TEST(Narrate, InferredCollectorSaysSo)
 			Event e = collected(2 * sec, c, r.program, how);
 			e.guess = guess;
 			std::string text = reasons(r.put(e));
-			std::string inferred = "Who collected it is inferred, "
-					       "not measured: " +
-					       why;
+			/* A child released was collected by no one. */
+			std::string inferred =
+			    (how == How::Wait ? "Who collected it is inferred, "
+					      : "That no one collected it is "
+						"inferred, ") +
+			    std::string("not measured: ") + why;
 			size_t where = text.rfind(inferred);
 			if (guess == Guess::None)
 				EXPECT_FALSE(has(text, "inferred"));

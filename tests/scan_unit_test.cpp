@@ -150,10 +150,11 @@ TEST(Scan, LiveParentsSayWhyTheirZombiesStayAndWhereTheyWouldGo)
 	has("\nparent 77 (make), stopped (T), holds 1 zombie: 78 (cc)\n"
 	    "         Zombie 78 started 12.3s ago; when it ended is not "
 	    "recorded. Parent 77 is stopped, so it cannot collect it until it "
-	    "is sent SIGCONT. It blocks SIGCHLD, which is at its default: it "
-	    "is "
-	    "not told when a child ends, and must call wait of its own accord. "
-	    "Parent 77 must call wait; ending parent 77 hands it to PID 1 "
+	    "is sent SIGCONT. It blocks SIGCHLD, which is at its default: the "
+	    "signal stays pending, for sigwait or a signalfd to take, and "
+	    "would be discarded once unblocked; either way only a call to "
+	    "wait collects a child. Parent 77 must call wait; ending parent 77 "
+	    "hands it to PID 1 "
 	    "(systemd).\n");
 	has("\nparent 91 (app), stopped by a tracer (t), holds 1 zombie: 92 "
 	    "(w)\n         Zombie 92 started 2h01m ago; when it ended is not "
@@ -275,8 +276,9 @@ TEST(Scan, JsonCarriesTheEvidenceAndEscapesAnyName)
 	scan.parents = {p, outside};
 	scan.leaders = {ScanLeader{Named{60, "java"}, 59, 2}};
 	EXPECT_NE(flat(scan_text(scan, 78))
-		      .find("It blocks SIGCHLD, for which it has a handler, so "
-			    "the handler does not run."),
+		      .find("It blocks SIGCHLD, for which it has a handler: "
+			    "the signal stays pending, and the handler runs "
+			    "once it is unblocked."),
 	    std::string::npos);
 
 	EXPECT_EQ(scan_json(scan),

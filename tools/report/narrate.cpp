@@ -86,8 +86,10 @@ created(const Log &log, const Event &e)
 		return {line + ", whose parent is " + label(log, *e.other),
 		    "It was created with CLONE_PARENT, so its parent is its "
 		    "creator's parent, which alone may collect it."};
-	return {line, "Its parent forked it: a copy of the parent with a "
-		      "process ID of its own, which runs on by itself."};
+	return {line, "Its parent forked it: a process with an ID of its own, "
+		      "which starts as a copy of the parent and runs on by "
+		      "itself (one made by vfork or posix_spawn borrows the "
+		      "parent's memory until it runs a program)."};
 }
 
 static Paragraph
@@ -100,6 +102,17 @@ main_exited(const Log &log, const Event &e)
 	    "Z (ps: Zl)."};
 }
 
+/* Those whose default action dumps core, as signal(7) lists them. */
+static bool
+core_action(int sig)
+{
+	for (int s : {SIGQUIT, SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE,
+		 SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS})
+		if (sig == s)
+			return true;
+	return false;
+}
+
 /* What ending by this signal means, before the reason for what follows. */
 static std::string
 signal_reason(const std::optional<int> &status)
@@ -110,10 +123,14 @@ signal_reason(const std::optional<int> &status)
 	if (sig == SIGKILL)
 		return "SIGKILL ended it: it can be neither caught nor "
 		       "ignored. ";
+	std::string core = WCOREDUMP(*status) ? " and dump core"
+			   : core_action(sig)
+			       ? " and dump core, though none was written here"
+			       : "";
 	return signal_text(sig) +
 	       " ended it: with no handler to catch it, its default action is "
 	       "to end the process" +
-	       (WCOREDUMP(*status) ? " and dump core" : "") + ". ";
+	       core + ". ";
 }
 
 /* Who holds it as it ends: the reaper it went to, if that came first. */
@@ -279,9 +296,9 @@ orphaned(const Log &log, const Event &e)
 	return {line + ", passes to " + to,
 	    "Its parent has ended, so the kernel hands the orphan on: to "
 	    "another live thread of its parent's process, if one still runs, "
-	    "else to the nearest child subreaper above it, else to the init "
-	    "of its PID namespace (PID 1 only inside that namespace); here "
-	    "that is " +
+	    "else to the nearest child subreaper above it within its PID "
+	    "namespace, else to that namespace's init (PID 1 only inside "
+	    "it); here that is " +
 		to +
 		(e.state == 'Z' ? "; its new parent may collect it at last"
 				: "") +
@@ -357,9 +374,13 @@ collected(const Log &log, size_t i)
 		p.line += " (inferred; or the kernel released it)";
 	else if (e.guess != Guess::None)
 		p.line += " (inferred)";
+	/* Released, no one collected it: what is inferred is that. */
 	if (e.guess != Guess::None)
-		p.why += std::string(" Who collected it is inferred, not "
-				     "measured: ") +
+		p.why += std::string(e.how == How::Wait
+					 ? " Who collected it is inferred, not "
+					   "measured: "
+					 : " That no one collected it is "
+					   "inferred, not measured: ") +
 			 guess_reason(e.guess);
 	if (e.late)
 		p.why += " zombie-watch was behind when it saw this, so it may "
@@ -499,11 +520,12 @@ uninterruptible_reason(const Log &log, size_t i)
 	for (size_t j = 0; j < i; j++)
 		if (shows_uninterruptible(log, log.events()[j]))
 			return "";
-	return "D is an uninterruptible sleep, inside the kernel, that "
-	       "signals do not break: as for a disk, or in a parent that "
-	       "created its child with vfork, as posix_spawn does, until that "
-	       "child execs or exits. Unlike after fork, such a parent does "
-	       "not run on beside its child.";
+	return "D is a sleep inside the kernel that ordinary signals do not "
+	       "break: as for a disk, or in a parent that created its child "
+	       "with vfork, as posix_spawn does, until that child execs or "
+	       "exits (a fatal signal, as SIGKILL, still ends that wait). "
+	       "Unlike after fork, such a parent does not run on beside its "
+	       "child.";
 }
 
 static Paragraph

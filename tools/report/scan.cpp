@@ -136,10 +136,17 @@ sigchld_reason(const ScanParent &p)
 		       "children that end from now on, but not " +
 		       these(p) + ", which ended before. ";
 	case Sigchld::Caught:
-		if (p.blocked)
+		if (p.blocked && p.threads > 1)
 			return blocks +
-			       " SIGCHLD, for which it has a handler, so the "
-			       "handler does not run. ";
+			       " SIGCHLD, for which it has a handler: "
+			       "another thread that does not block it "
+			       "runs the handler; if all block it, the "
+			       "signal stays pending until one "
+			       "unblocks it. ";
+		if (p.blocked)
+			return blocks + " SIGCHLD, for which it has a handler: "
+					"the signal stays pending, and the "
+					"handler runs once it is unblocked. ";
 		return "It has a handler for SIGCHLD, so it is told when a "
 		       "child ends, yet has not called wait for " +
 		       them(p) + ". ";
@@ -148,8 +155,10 @@ sigchld_reason(const ScanParent &p)
 	}
 	if (p.blocked)
 		return blocks +
-		       " SIGCHLD, which is at its default: it is not told when "
-		       "a child ends, and must call wait of its own accord. ";
+		       " SIGCHLD, which is at its default: the signal stays "
+		       "pending, for sigwait or a signalfd to take, and would "
+		       "be discarded once unblocked; either way only a call to "
+		       "wait collects a child. ";
 	return "It leaves SIGCHLD at its default, which discards the signal: "
 	       "it is not told when a child ends, and must call wait of its "
 	       "own accord. ";
