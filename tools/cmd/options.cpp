@@ -66,6 +66,8 @@ usage(FILE *to)
 	    "zombie-watch(1))\n"
 	    "  -o, --output=FILE      write the watcher's own output to FILE, "
 	    "apart from PROGRAM's\n"
+	    "  --svg=FILE             at the end, draw the timeline as an SVG "
+	    "picture in FILE\n"
 	    "  -q, --quiet            write only the summary, the verdicts and "
 	    "lost\n"
 	    "                         records\n"
@@ -175,6 +177,7 @@ enum Long : int {
 	OPT_JSON,
 	OPT_PID,
 	OPT_SCAN,
+	OPT_SVG,
 	OPT_VERSION,
 };
 
@@ -191,6 +194,8 @@ options_check(const Options &o, bool waits, bool program)
 								 : "--scan");
 	if (o.follow && o.scan)
 		return usage_error("--pid does not go with", "--scan");
+	if (o.svg && o.scan)
+		return usage_error("--svg does not go with", "--scan");
 	if ((o.follow || o.scan) && o.check)
 		return usage_error(o.scan ? "--scan" : "--pid",
 		    "does not go with --check-reaper");
@@ -246,6 +251,9 @@ one_option(int c, char *argv[], Options &o, bool &waits)
 	case OPT_SCAN:
 		o.scan = true;
 		break;
+	case OPT_SVG:
+		o.svg = optarg;
+		break;
 	case ':':
 		return usage_error("option needs a value:", argv[optind - 1]);
 	default:
@@ -272,6 +280,7 @@ options(int argc, char *argv[], Options &o)
 	    {"quiet", no_argument, nullptr, 'q'},
 	    {"pid", required_argument, nullptr, OPT_PID},
 	    {"scan", no_argument, nullptr, OPT_SCAN},
+	    {"svg", required_argument, nullptr, OPT_SVG},
 	    {"help", no_argument, nullptr, 'h'},
 	    {"version", no_argument, nullptr, OPT_VERSION},
 	    {nullptr, 0, nullptr, 0},

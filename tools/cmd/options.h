@@ -29,8 +29,9 @@ struct Options {
 	bool quiet = false; /* the summary and verdicts alone */
 	bool scan = false;  /* the zombies there are now, and why */
 	std::optional<std::string> output;
-	std::optional<pid_t> follow; /* a process already running */
-	bool probe = false;          /* the reaper check's own orphans */
+	std::optional<std::string> svg; /* the timeline as a picture */
+	std::optional<pid_t> follow;    /* a process already running */
+	bool probe = false;             /* the reaper check's own orphans */
 	Nanos reaper_wait = 10'000'000'000;
 	/* --check-leaks: how long a zombie may wait for its parent */
 	std::optional<Nanos> leaks;

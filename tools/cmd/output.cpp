@@ -24,6 +24,7 @@
 #include "core/tracker.h"
 #include "report/jsonl.h"
 #include "report/narrate.h"
+#include "report/picture.h"
 #include "report/timeline.h"
 #include "report/verdicts.h"
 #include "report/words.h"
@@ -103,6 +104,26 @@ flush(Watch &w, Nanos horizon)
 }
 
 namespace {
+
+/* The picture, whole, to a file of its own; a failure told. */
+bool
+picture(const std::string &path, std::string_view svg)
+{
+	Fd fd(::open(path.c_str(),
+	    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
+	while (fd && !svg.empty()) {
+		ssize_t n = ::write(fd.get(), svg.data(), svg.size());
+		if (n > 0)
+			svg.remove_prefix((size_t)n);
+		else if (n == -1 && errno != EINTR)
+			break;
+	}
+	if (fd && svg.empty())
+		return true;
+	(void)fprintf(stderr, "zombie-watch: %s: %s\n", visible(path).c_str(),
+	    strerror(errno));
+	return false;
+}
 
 /* Ends as the signal that ended the run would have ended us. */
 void
@@ -188,6 +209,8 @@ finish(Watch &w, const Tracker &tr)
 		f.check = check_found(w, tr, tally(v.leaks));
 	}
 	w.out.write(report(w, end, v));
+	if (w.opt.svg && !picture(*w.opt.svg, timeline_svg(w.log, end)))
+		f.failed = true;
 	return f;
 }
 

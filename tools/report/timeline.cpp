@@ -22,13 +22,6 @@ constexpr int most_columns = 72;
 /* 21,000 processes would print 21,000 rows that no one reads. */
 constexpr size_t most_rows = 40;
 
-/* One letter over a stretch of a timeline row. */
-struct Stretch {
-	Nanos from;
-	Nanos to;
-	char letter;
-};
-
 struct Sample {
 	Nanos t;
 	char state;
@@ -296,8 +289,8 @@ samples_of(const Log &log, const std::vector<ProcId> &shown)
 	return out;
 }
 
-static std::vector<ProcId>
-rows_of(const Log &log, size_t *more)
+std::vector<ProcId>
+timeline_rows(const Log &log, size_t *more)
 {
 	std::vector<ProcId> shown;
 
@@ -320,7 +313,7 @@ timeline(const Log &log, Nanos end, const Style &style)
 	Nanos width = column_width(end);
 	int ncols = column_count(end, width);
 	size_t more = 0;
-	std::vector<ProcId> shown = rows_of(log, &more);
+	std::vector<ProcId> shown = timeline_rows(log, &more);
 	std::vector<std::vector<Sample>> samples = samples_of(log, shown);
 	size_t indent = 0;
 	std::string rows;
@@ -350,4 +343,27 @@ timeline(const Log &log, Nanos end, const Style &style)
 		   stuck ? ", D uninterruptible sleep" : "",
 		   threads ? ", z main thread gone, threads run" : "") +
 	       ruler(ncols, width, indent) + rows;
+}
+
+std::vector<Stretch>
+timeline_row(const Log &log, ProcId id, Nanos end)
+{
+	std::vector<std::vector<Sample>> samples = samples_of(log, {id});
+	std::vector<Stretch> out;
+
+	std::vector<Stretch> all = stretches(log, id, samples[0], end);
+
+	/* They do not overlap: in time's order, one span each state held. */
+	std::sort(all.begin(), all.end(),
+	    [](const Stretch &a, const Stretch &b) { return a.from < b.from; });
+	for (const Stretch &s : all) {
+		if (s.to <= s.from)
+			continue;
+		if (!out.empty() && out.back().letter == s.letter &&
+		    out.back().to >= s.from)
+			out.back().to = std::max(out.back().to, s.to);
+		else
+			out.push_back(s);
+	}
+	return out;
 }

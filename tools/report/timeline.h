@@ -7,6 +7,7 @@
 #define ZOMBIE_TIMELINE_H
 
 #include <string>
+#include <vector>
 
 #include "core/log.h"
 #include "report/words.h"
@@ -17,5 +18,17 @@ std::string summary(const Log &log);
 std::string timeline(const Log &log, Nanos end, const Style &style);
 /* The narrowest column that fits a run this long. */
 Nanos column_width(Nanos run);
+
+/* One letter of the timeline over a stretch of time. */
+struct Stretch {
+	Nanos from;
+	Nanos to;
+	char letter;
+};
+
+/* The processes the timeline shows, and how many more there were. */
+std::vector<ProcId> timeline_rows(const Log &log, size_t *more);
+/* A row's stretches in time's order, none empty, none overlapping. */
+std::vector<Stretch> timeline_row(const Log &log, ProcId id, Nanos end);
 
 #endif
