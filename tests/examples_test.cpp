@@ -123,6 +123,21 @@ TEST(Examples, WaitingParentsCollectTheirOwn)
 		}
 		if (std::string(c.name) == "wait")
 			line(r, "^child " + kids[0] + " exited with status 3$");
+		/*
+		 * The lesson of a zombie that stays, only where one does;
+		 * a watcher slowed down may see a quick one late.
+		 */
+		bool quick = true;
+		for (const std::string &k : kids)
+			quick = quick && zombie_for(r, k) < 0.05;
+		bool lesson =
+		    r.out.find("the kernel sent its parent SIGCHLD") !=
+		    std::string::npos;
+		if (std::string(c.name) == "spawn") {
+			EXPECT_TRUE(lesson) << r.out;
+		} else if (quick) {
+			EXPECT_FALSE(lesson) << c.name << "\n" << r.out;
+		}
 	}
 }
 
