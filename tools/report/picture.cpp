@@ -2,7 +2,6 @@
 #include "report/picture.h"
 
 #include <algorithm>
-#include <cmath>
 #include <string_view>
 #include <vector>
 
@@ -96,12 +95,12 @@ double
 tick_step(Nanos end)
 {
 	double run = (double)end / second;
-	double step = std::pow(10.0, std::floor(std::log10(run / 10)));
 
-	for (double m : {1.0, 2.0, 5.0, 10.0})
-		if (run / (step * m) <= 10)
-			return step * m;
-	return step * 10;
+	/* No libm: the programs link against libc alone. */
+	for (double power = 0.001;; power *= 10)
+		for (double m : {1.0, 2.0, 5.0})
+			if (run / (power * m) <= 10)
+				return power * m;
 }
 
 void
