@@ -292,10 +292,13 @@ TEST(Reaper, ASignalEndsTheReapersWaitAtOnce)
 	int fd = mkstemp(name);
 	ASSERT_NE(fd, -1);
 	(void)close(fd);
-	/* Orphaned at 1 s, a zombie from 2 s that PID 1 never collects. */
+	/*
+	 * Orphaned at 0.2 s, a zombie from 0.5 s that PID 1 never collects:
+	 * long before the signal, however slowly the watcher starts.
+	 */
 	Options o = under_pid1("ignore",
 	    {WATCH_PATH, "--check-reaper", "--reaper-wait=60", "--json", "-o",
-		name, "sh", "-c", "sleep 2 & exec sleep 1"});
+		name, "sh", "-c", "sleep 0.5 & exec sleep 0.2"});
 	o.signal_at = 3.0;
 	o.signal_to_grandchild = true;
 	Seen r = watch(o);
