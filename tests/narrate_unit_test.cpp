@@ -30,7 +30,7 @@ TEST(Narrate, DefaultLifecycleFromStartToCollection)
 	ProcId c = r.forked(2 * ms, 7826, r.program);
 	EXPECT_EQ(head(r.printed.substr(r.printed.find('\n') + 1)),
 	    "[  0.0s] parent 7822 created child 7826");
-	EXPECT_TRUE(has(reasons(r.printed), "Its parent forked it"));
+	EXPECT_TRUE(has(reasons(r.printed), "Its parent made it with fork"));
 	for (int s = 1; s <= 30; s++) {
 		Event e = at(s * sec, What::Sample, c);
 		e.state = 'S';
@@ -605,8 +605,9 @@ TEST(Narrate, AZombieCollectedAtOnceIsToldSoInOneLine)
 	ProcId quick = r.forked(1 * ms, 7826, r.program);
 	ProcId slow = r.forked(2 * ms, 7827, r.program);
 	Pending q;
-	q.push(ended(10 * ms, quick, r.program, 0, true));
-	q.push(collected(11 * ms, quick, r.program, How::Wait));
+	/* Times told to the millisecond: the span is what they say. */
+	q.push(ended(10 * ms + 600'000, quick, r.program, 0, true));
+	q.push(collected(11 * ms + 400'000, quick, r.program, How::Wait));
 	q.push(ended(500 * ms, slow, r.program, 0, true));
 	q.push(collected(3 * sec, slow, r.program, How::Wait));
 	for (Nanos horizon : {10 * ms, 600 * ms, 4 * sec})
@@ -616,9 +617,13 @@ TEST(Narrate, AZombieCollectedAtOnceIsToldSoInOneLine)
 	size_t second = r.printed.find("] child 7827");
 	ASSERT_NE(second, std::string::npos) << r.printed;
 	std::string first = reasons(r.printed.substr(0, second));
-	EXPECT_TRUE(has(first, "Its parent collected it 0.001s later, so it "
+	EXPECT_TRUE(has(first, "Its parent collected it 0.000s later, so it "
 			       "was a zombie only for that moment"))
 	    << first;
+	EXPECT_TRUE(
+	    has(summary(r.log), "child 7826 was a zombie from 0.011s to "
+				"0.011s, for 0.000s\n"))
+	    << summary(r.log);
 	EXPECT_FALSE(has(first, "sent its parent SIGCHLD")) << first;
 	EXPECT_FALSE(has(first, "kill -9")) << first;
 	std::string rest = r.printed.substr(second);

@@ -14,6 +14,7 @@
 
 #include "core/facts.h"
 #include "report/json.h"
+#include "report/words.h"
 
 /* A line of the log: its type, then the run it belongs to. */
 static JsonObject
@@ -289,7 +290,7 @@ span(const Log &log, pid_t pid, const Event &start,
 		    .done();
 	const Event &e = log.events()[*to];
 	return o.seconds("to", e.t)
-	    .seconds("for", e.t - from)
+	    .seconds("for", as_told(e.t) - as_told(from))
 	    .flag("at_most", e.late)
 	    .flag("before_watch", start.before)
 	    .done();

@@ -86,10 +86,12 @@ created(const Log &log, const Event &e)
 		return {line + ", whose parent is " + label(log, *e.other),
 		    "It was created with CLONE_PARENT, so its parent is its "
 		    "creator's parent, which alone may collect it."};
-	return {line, "Its parent forked it: a process with an ID of its own, "
-		      "which starts as a copy of the parent and runs on by "
-		      "itself (one made by vfork or posix_spawn borrows the "
-		      "parent's memory until it runs a program)."};
+	return {line,
+	    "Its parent made it with fork, or the like: a process with "
+	    "an ID of its own, "
+	    "which starts as a copy of the parent and runs on by "
+	    "itself (one made by vfork or posix_spawn borrows the "
+	    "parent's memory until it runs a program)."};
 }
 
 static Paragraph
@@ -241,8 +243,10 @@ holder_reason(const Log &log, size_t i)
 	if (!e.zombie)
 		return "It was gone, or going, before zombie-watch could look: "
 		       "the next line says who collected it.";
-	if (e.soon && !handed)
-		return "Its parent collected it " + secs(*e.soon) +
+	if (e.soon)
+		return std::string(handed ? "Its new parent" : "Its parent") +
+		       " collected it " +
+		       secs(as_told(e.t + *e.soon) - as_told(e.t)) +
 		       " later, so it was a zombie only for that moment: a "
 		       "parent already in wait, or one that catches SIGCHLD, "
 		       "is woken as its child ends.";
@@ -318,11 +322,11 @@ waited(const Log &log, size_t i)
 	std::string line = by + " collected " + label(log, e.proc) +
 			   ", which " + describe_status(status);
 	if (known_at(p.orphaned, i))
-		return {line, by + ", its parent now, called wait: it got the "
-				   "exit status, and the kernel removed the "
-				   "entry."};
-	return {line, "Its parent called wait and got its exit status, so the "
-		      "kernel removed its entry."};
+		return {line, by + ", its parent now, called wait, which told "
+				   "it how the child ended, and the kernel "
+				   "removed the entry."};
+	return {line, "Its parent called wait, which told it how the child "
+		      "ended, so the kernel removed its entry."};
 }
 
 /* Whose SIGCHLD was ignored as the process ended: its parent then. */

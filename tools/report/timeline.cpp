@@ -72,7 +72,8 @@ zombie_summary(const Log &log, ProcId id)
 		return who + " was a zombie from before the watch began to " +
 		       most + secs(to) + "\n";
 	return who + " was a zombie from " + secs(from) + " to " + most +
-	       secs(to) + ", for " + most + secs(to - from) + "\n";
+	       secs(to) + ", for " + most + secs(as_told(to) - as_told(from)) +
+	       "\n";
 }
 
 /* Said first: every line after it may lack what the lost ones held. */
@@ -319,6 +320,7 @@ timeline(const Log &log, Nanos end, const Style &style)
 	std::string rows;
 	bool threads = false;
 	bool stuck = false;
+	bool stopped = false;
 
 	for (ProcId id : shown)
 		indent = std::max(indent, label(log, id).size() + 2);
@@ -329,6 +331,8 @@ timeline(const Log &log, Nanos end, const Style &style)
 			width, style.colour);
 		threads = threads || row.find('z') != std::string::npos;
 		stuck = stuck || row.find('D') != std::string::npos;
+		stopped =
+		    stopped || row.find_first_of("Tt") != std::string::npos;
 		name.resize(indent, ' ');
 		rows +=
 		    name + row + how_it_ended(log, log.proc(shown[k])) + "\n";
@@ -338,9 +342,10 @@ timeline(const Log &log, Nanos end, const Style &style)
 			plural((int)more, "more process", "more processes") +
 			"\n";
 	return format("timeline: one column is %gs; S sleeping, R running, Z "
-		      "zombie, . not there%s%s\n",
+		      "zombie, . not there%s%s%s\n",
 		   (double)width / (double)second,
 		   stuck ? ", D uninterruptible sleep" : "",
+		   stopped ? ", T stopped" : "",
 		   threads ? ", z main thread gone, threads run" : "") +
 	       ruler(ncols, width, indent) + rows;
 }

@@ -55,6 +55,16 @@ std::string visible(std::string_view name);
 std::string format(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 /* "1.500s" */
 std::string secs(Nanos t);
+/*
+ * t to the millisecond, as secs() shows it: a span between two times told
+ * is the difference of the two as told, so that the three agree.
+ */
+inline Nanos
+as_told(Nanos t)
+{
+	return t < 0 ? -((-t + 500'000) / 1'000'000 * 1'000'000)
+		     : (t + 500'000) / 1'000'000 * 1'000'000;
+}
 /* "[  1.5s] ", before each line of the story. */
 /* bound: t is the latest it can have been: "[by  1.3s] ". */
 std::string stamp(Nanos t, bool bound = false);
