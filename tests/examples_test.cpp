@@ -273,10 +273,11 @@ TEST(Examples, OtherWaysToWait)
 			    << r.out;
 		} else if (n == "stop-continue") {
 			/* Stopped, not ended: T in its row, before it exits. */
-			line(r, "^child " + k +
-				    " +[.SRT]*T[.SRTZ]* exited with status 6; "
-				    "collected by parent " +
-				    p + "$");
+			std::string row = "^child " + k;
+			row += " +[.SRT]*T[.SRTZ]* exited with status 6; "
+			       "collected by parent ";
+			row += p + "$";
+			line(r, row);
 			line(r, "^child " + k + " continued$");
 		} else if (n == "fork-race") {
 			line(r, "^known child collected$");

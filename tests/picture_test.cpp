@@ -107,7 +107,7 @@ TEST(Picture, TheTimelineIsADocumentABrowserDraws)
 	std::smatch c;
 	ASSERT_TRUE(std::regex_search(found, c, std::regex("colours (\\w+)")));
 	if (c[1] != "none") {
-		EXPECT_GT(atoi(c[1].str().c_str()), 5) << found;
+		EXPECT_GT(strtol(c[1].str().c_str(), nullptr, 10), 5) << found;
 	}
 	(void)unlink(svg.c_str());
 	(void)unlink(link.c_str());

@@ -97,10 +97,14 @@ tick_step(Nanos end)
 	double run = (double)end / second;
 
 	/* No libm: the programs link against libc alone. */
-	for (double power = 0.001;; power *= 10)
+	double power = 0.001;
+	for (int decade = 0; decade < 12; decade++) {
 		for (double m : {1.0, 2.0, 5.0})
 			if (run / (power * m) <= 10)
 				return power * m;
+		power *= 10;
+	}
+	return power;
 }
 
 void
@@ -108,7 +112,8 @@ axis(Canvas &c, double bottom)
 {
 	double step = tick_step(c.end());
 
-	for (double s = 0; s * second <= (double)c.end() + 1; s += step) {
+	for (int k = 0; k * step * second <= (double)c.end() + 1; k++) {
+		double s = k * step;
 		double x = c.x((Nanos)(s * second));
 		c.out += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" "
 				"y2=\"%.1f\" class=\"grid\"/>\n",
@@ -136,10 +141,10 @@ span(Canvas &c, const Stretch &s, double y, pid_t pid)
 				"height=\"%.0f\" fill=\"url(#hatch)\"/>\n",
 		    x0, y, x1 - x0, bar);
 	/* Its letter at its start, and again along a long span. */
-	for (double at = x0 + 3; at + 10 <= x1; at += 120)
+	for (int k = 0; x0 + 3 + 120 * k + 10 <= x1; k++)
 		c.out += format("<text x=\"%.1f\" y=\"%.1f\" class=\"letter\">"
 				"%c</text>\n",
-		    at, y + bar - 5, s.letter);
+		    x0 + 3 + 120 * k, y + bar - 5, s.letter);
 }
 
 /* An event of the row's process, as a mark over its bar. */
@@ -188,7 +193,7 @@ name_of(const Log &log, ProcId id)
 		size_t cut = name_room - 1;
 		while (cut > 0 && ((unsigned char)name[cut] & 0xc0) == 0x80)
 			cut--;
-		name = name.substr(0, cut) + "\u2026";
+		name.replace(cut, std::string::npos, "\u2026");
 	}
 	return xml(name);
 }
