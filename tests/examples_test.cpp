@@ -180,7 +180,8 @@ TEST(Examples, NeverAZombie)
 	EXPECT_EQ(r.out.find("main thread exited"), std::string::npos) << r.out;
 	double end = line(r, "] parent " + p + " exited with status 0$");
 	EXPECT_GT(end, 1.0) << r.out;
-	line(r, "^parent " + p + " +[SR]+[Z.]* exited with status 0;");
+	/* Started late on a loaded machine, its row may begin absent. */
+	line(r, "^parent " + p + " +\\.*[SR]+[Z.]* exited with status 0;");
 }
 
 /*
