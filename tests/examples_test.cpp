@@ -129,7 +129,7 @@ TEST(Examples, WaitingParentsCollectTheirOwn)
 		 */
 		bool quick = true;
 		for (const std::string &k : kids)
-			quick = quick && zombie_for(r, k) < 0.05;
+			quick = quick && zombie_for(r, k) < 0.015;
 		bool lesson =
 		    r.out.find("the kernel sent its parent SIGCHLD") !=
 		    std::string::npos;

@@ -55,7 +55,7 @@ class Pending {
 	 * that stay is given under one that did not.
 	 */
 	void collected_soon(Event &e);
-	static constexpr Nanos AT_ONCE = 100'000'000;
+	static constexpr Nanos AT_ONCE = 20'000'000;
 
 	struct Item {
 		Event e;
