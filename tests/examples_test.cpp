@@ -6,11 +6,16 @@
 
 #include "harness.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "report/words.h"
 
 namespace {
 
@@ -293,4 +298,84 @@ TEST(Examples, OtherWaysToWait)
 			EXPECT_NE(gone, std::string::npos) << r.out;
 		}
 	}
+}
+
+namespace {
+
+/* The lab's command blocks: runs of lines indented four spaces. */
+std::vector<std::string>
+lab_blocks()
+{
+	std::ifstream in(LAB_PATH);
+	std::vector<std::string> blocks;
+	bool open = false;
+
+	for (std::string l; std::getline(in, l);) {
+		if (l.rfind("    ", 0) != 0) {
+			open = open && l.empty();
+			continue;
+		}
+		if (!open)
+			blocks.emplace_back();
+		open = true;
+		blocks.back() += l.substr(4) + "\n";
+	}
+	return blocks;
+}
+
+/* Text with every "from" made "to". */
+std::string
+replaced(std::string text, const std::string &from, const std::string &to)
+{
+	for (size_t at = text.find(from); at != std::string::npos;
+	     at = text.find(from, at + to.size()))
+		text.replace(at, from.size(), to);
+	return text;
+}
+
+} // namespace
+
+/*
+ * A learner on an 80-column terminal reads every line whole.  The lab's
+ * commands run side by side, as typed but for where the programs are;
+ * the minute-long ones are left out, their timeline being tried by hand
+ * in the unit tests.
+ */
+TEST(Lab, EveryLineFitsEightyColumns)
+{
+	std::string script = "d=$(mktemp -d)\n";
+	int n = 0;
+
+	for (const std::string &b : lab_blocks()) {
+		bool slow = b == "build/zombie-watch\n" ||
+			    b.find("build/zombie ") != std::string::npos;
+		if (slow || b.find("cmake") != std::string::npos ||
+		    (b.find("unshare") != std::string::npos && geteuid() != 0))
+			continue;
+		std::string cmd = replaced(b, "build/zombie-watch", WATCH_PATH);
+		cmd = replaced(
+		    cmd, "build/examples/", std::string(EXAMPLES_DIR) + "/");
+		script +=
+		    "(\n" + cmd + ") >$d/" + std::to_string(n++) + " 2>&1 &\n";
+	}
+	script += "wait\nfor f in $d/*; do cat $f; echo ==; done\n"
+		  "rm -r $d\n";
+	Options o = with(Out::Pipe, {"-c", script});
+	o.program = "/bin/sh";
+	o.env = {"COLUMNS=80"};
+	Seen r = watch(o);
+	ASSERT_GE(n, 15);
+	std::istringstream out(r.out);
+	int blocks = 0, long_lines = 0;
+	for (std::string l; std::getline(out, l);) {
+		blocks += l == "==";
+		if (columns(l) > 80 && ++long_lines < 10)
+			ADD_FAILURE() << columns(l) << " columns: " << l;
+	}
+	EXPECT_EQ(blocks, n) << r.out;
+	EXPECT_EQ(long_lines, 0);
+	/* The lab's own lines, commands and text, fit as well. */
+	std::ifstream lab(LAB_PATH);
+	for (std::string l; std::getline(lab, l);)
+		EXPECT_LE(columns(l), 80U) << l;
 }

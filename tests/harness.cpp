@@ -255,6 +255,8 @@ exec_program(const Options &o, int out_w, int err_w)
 	else
 		(void)dup2(out_w, 1);
 	(void)dup2(err_w, 2);
+	/* Lines the tests read are a line an event, whatever runs them. */
+	(void)unsetenv("COLUMNS");
 	for (const std::string &e : o.env)
 		(void)putenv(const_cast<char *>(e.c_str()));
 	if (o.fail_fork)

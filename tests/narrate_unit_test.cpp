@@ -479,6 +479,67 @@ TEST(Fold, KeepsEveryWordWithinTheWidth)
 	}
 }
 
+/* The words of text, wherever its lines were folded. */
+static std::vector<std::string>
+words_of(const std::string &text)
+{
+	std::vector<std::string> out;
+	for (const std::string &l : split(text, '\n'))
+		for (const std::string &w : split(l, ' '))
+			if (!w.empty())
+				out.push_back(w);
+	return out;
+}
+
+/*
+ * The demonstration with seven-digit PIDs and a reaper of a long UTF-8
+ * name, on an 80-column terminal: every line fits, no word is split, and
+ * a row's letters stay on its first line, one a second.
+ */
+TEST(Fit, TheDemonstrationOnAnEightyColumnTerminal)
+{
+	Story r;
+	ProcId reaper = r.log.add_process(1, Role::Outsider,
+	    "r\xc3\xa9"
+	    "colteur-de-processus-orphelins");
+	ProcId c = r.forked(2 * ms, 1234568, r.program);
+	r.put(ended(30 * sec, c, r.program, 0, true));
+	r.put(ended(60 * sec, r.program, r.watcher, 0, false));
+	r.put(orphaned(60001 * ms, c, reaper, 'Z'));
+	Event reap = collected(61500 * ms, c, reaper, How::Wait);
+	reap.status = 0;
+	reap.late = true;
+	r.put(reap);
+	std::string flat = r.replay() + fit_each(summary(r.log), 11, r.style) +
+			   timeline(r.log, 61600 * ms, r.style);
+	r.style.width = 80;
+	r.style.fit = true;
+	r.style.colour = true;
+	std::string fitted = r.replay() +
+			     fit_each(summary(r.log), 11, r.style) +
+			     timeline(r.log, 61600 * ms, r.style);
+
+	for (const std::string &l : split(fitted, '\n'))
+		EXPECT_LE(columns(l), 80U) << l;
+	EXPECT_GT(split(fitted, '\n').size(), split(flat, '\n').size());
+	/* Colour aside, the same words in the same order. */
+	std::string plain;
+	for (size_t i = 0; i < fitted.size(); i++)
+		if (fitted[i] == '\033')
+			i = fitted.find('m', i);
+		else
+			plain += fitted[i];
+	EXPECT_EQ(words_of(plain), words_of(flat));
+	std::string row =
+	    "\nchild 1234568  " + std::string(30, 'S') + std::string(30, 'Z');
+	EXPECT_TRUE(has(plain, row.c_str())) << plain;
+	EXPECT_TRUE(has(plain, "\n           "))
+	    << "a headline's later parts hang past its stamp";
+	EXPECT_EQ(columns("r\xc3\xa9"
+			  "colteur \033[1;7;31mZZ\033[0m"),
+	    12U);
+}
+
 TEST(Narrate, LongProgramNameStillEndsItsLine)
 {
 	Log log;

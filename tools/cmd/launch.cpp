@@ -319,7 +319,9 @@ setup(Watch &w)
 	if (!run)
 		return run.failure();
 	w.run = *run;
-	w.style.width = terminal_width(w.out.fd());
+	std::optional<int> columns = line_columns(w.out.fd());
+	w.style.width = columns.value_or(78);
+	w.style.fit = columns.has_value();
 	w.style.colour = wants_colour(w.out.fd());
 	w.style.reaper_wait = w.opt.reaper_wait;
 	w.t0 = monotonic_now();

@@ -602,5 +602,7 @@ narrate(const Log &log, size_t i, const Style &style)
 	if (p.line.empty())
 		return "";
 	const Event &e = log.events()[i];
-	return stamp(e.t, e.late) + p.line + "\n" + fold(p.why, style.width);
+	/* A line's later parts hang past its stamp, clear of its reasons. */
+	return fit(stamp(e.t, e.late) + p.line, 11, style) +
+	       fold(p.why, style.width);
 }

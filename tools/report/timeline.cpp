@@ -129,6 +129,12 @@ summary(const Log &log)
 Nanos
 column_width(Nanos run)
 {
+	return column_width(run, most_columns);
+}
+
+Nanos
+column_width(Nanos run, int most)
+{
 	static constexpr std::array<Nanos, 17> widths = {second / 10,
 	    second / 5, second / 2, second, 2 * second, 5 * second, 10 * second,
 	    30 * second, 60 * second, 300 * second, 600 * second, 1800 * second,
@@ -137,20 +143,20 @@ column_width(Nanos run)
 
 	/* Each width is even in nanoseconds: half a column is exact. */
 	for (Nanos w : widths)
-		if (run <= w * most_columns + w / 2)
+		if (run <= w * most + w / 2)
 			return w;
 	return widths.back();
 }
 
 /* Rounded: a run of 60.003 s has 60 columns of a second. */
 static int
-column_count(Nanos end, Nanos width)
+column_count(Nanos end, Nanos width, int most)
 {
 	Nanos n = end / width;
 
 	if (end % width * 2 >= width)
 		n++;
-	return (int)std::clamp<Nanos>(n, 1, most_columns);
+	return (int)std::clamp<Nanos>(n, 1, most);
 }
 
 /*
@@ -255,8 +261,9 @@ how_it_ended(const Log &log, const Process &p)
 	return out + "; collected by " + label_or(log, c.other, "its parent");
 }
 
+/* Its last time is left out where it would pass the line's end. */
 static std::string
-ruler(int ncols, Nanos width, size_t indent)
+ruler(int ncols, Nanos width, size_t indent, const Style &style)
 {
 	std::string top(indent, ' ');
 	std::string marks(indent, ' ');
@@ -269,7 +276,9 @@ ruler(int ncols, Nanos width, size_t indent)
 			marks += "|         ";
 		} else
 			marks += "|";
-		top += mark;
+		if (!style.fit ||
+		    top.size() + mark.size() <= (size_t)style.width)
+			top += mark;
 	}
 	return top + "\n" + marks + "\n";
 }
@@ -311,8 +320,6 @@ timeline_rows(const Log &log, size_t *more)
 std::string
 timeline(const Log &log, Nanos end, const Style &style)
 {
-	Nanos width = column_width(end);
-	int ncols = column_count(end, width);
 	size_t more = 0;
 	std::vector<ProcId> shown = timeline_rows(log, &more);
 	std::vector<std::vector<Sample>> samples = samples_of(log, shown);
@@ -324,6 +331,12 @@ timeline(const Log &log, Nanos end, const Style &style)
 
 	for (ProcId id : shown)
 		indent = std::max(indent, label(log, id).size() + 2);
+	/* On a terminal a row's letters end by its edge; how it ended folds. */
+	int most = most_columns;
+	if (style.fit)
+		most = std::clamp(style.width - (int)indent, 10, most_columns);
+	Nanos width = column_width(end, most);
+	int ncols = column_count(end, width, most);
 	for (size_t k = 0; k < shown.size(); k++) {
 		std::string name = label(log, shown[k]);
 		std::string row =
@@ -334,20 +347,21 @@ timeline(const Log &log, Nanos end, const Style &style)
 		stopped =
 		    stopped || row.find_first_of("Tt") != std::string::npos;
 		name.resize(indent, ' ');
-		rows +=
-		    name + row + how_it_ended(log, log.proc(shown[k])) + "\n";
+		rows += fit(name + row + how_it_ended(log, log.proc(shown[k])),
+		    indent, style);
 	}
 	if (more > 0)
 		rows += "... and " +
 			plural((int)more, "more process", "more processes") +
 			"\n";
-	return format("timeline: one column is %gs; S sleeping, R running, Z "
-		      "zombie, . not there%s%s%s\n",
-		   (double)width / (double)second,
-		   stuck ? ", D uninterruptible sleep" : "",
-		   stopped ? ", T stopped" : "",
-		   threads ? ", z main thread gone, threads run" : "") +
-	       ruler(ncols, width, indent) + rows;
+	return fit(format("timeline: one column is %gs; S sleeping, R "
+			  "running, Z zombie, . not there%s%s%s",
+		       (double)width / (double)second,
+		       stuck ? ", D uninterruptible sleep" : "",
+		       stopped ? ", T stopped" : "",
+		       threads ? ", z main thread gone, threads run" : ""),
+		   10, style) +
+	       ruler(ncols, width, indent, style) + rows;
 }
 
 std::vector<Stretch>

@@ -18,6 +18,8 @@ std::string summary(const Log &log);
 std::string timeline(const Log &log, Nanos end, const Style &style);
 /* The narrowest column that fits a run this long. */
 Nanos column_width(Nanos run);
+/* The same, in at most this many columns. */
+Nanos column_width(Nanos run, int most);
 
 /* One letter of the timeline over a stretch of time. */
 struct Stretch {

@@ -229,6 +229,89 @@ fold(std::string_view text, int width)
 	return out + fold_one(text, width);
 }
 
+/* Past a colour sequence of the watcher's own: names come escaped. */
+static size_t
+skip_colour(std::string_view text, size_t i)
+{
+	size_t end = text.find('m', i);
+
+	return end == std::string_view::npos ? text.size() : end + 1;
+}
+
+size_t
+columns(std::string_view text)
+{
+	size_t n = 0;
+
+	for (size_t i = 0; i < text.size();) {
+		if (text[i] == '\033') {
+			i = skip_colour(text, i);
+			continue;
+		}
+		if (((unsigned char)text[i] & 0xC0U) != 0x80U)
+			n++;
+		i++;
+	}
+	return n;
+}
+
+/* Where the part that fits in room columns ends: at a space, if any. */
+static size_t
+break_at(std::string_view text, size_t room)
+{
+	size_t last = 0;
+	size_t n = 0;
+
+	for (size_t i = 0; i < text.size();) {
+		if (text[i] == '\033') {
+			i = skip_colour(text, i);
+			continue;
+		}
+		/* A space past the room still ends a part that fits. */
+		if (text[i] == ' ' && i > 0)
+			last = i;
+		bool starts = ((unsigned char)text[i] & 0xC0U) != 0x80U;
+		if (starts && ++n > room)
+			return last > 0 ? last : i;
+		i++;
+	}
+	return text.size();
+}
+
+std::string
+fit(std::string_view line, size_t hang, const Style &style)
+{
+	size_t width = (size_t)std::max(style.width, narrowest);
+	std::string out;
+
+	if (!style.fit)
+		return std::string(line) + "\n";
+	hang = std::min(hang, width / 2);
+	for (size_t room = width; !line.empty(); room = width - hang) {
+		size_t cut = std::max<size_t>(break_at(line, room), 1);
+		if (!out.empty())
+			out.append(hang, ' ');
+		out.append(line.substr(0, cut));
+		out += "\n";
+		line = skip_blanks(line.substr(cut));
+	}
+	return out.empty() ? "\n" : out;
+}
+
+std::string
+fit_each(std::string_view text, size_t hang, const Style &style)
+{
+	std::string out;
+
+	while (!text.empty()) {
+		size_t nl = text.find('\n');
+		out += fit(text.substr(0, nl), hang, style);
+		text.remove_prefix(
+		    nl == std::string_view::npos ? text.size() : nl + 1);
+	}
+	return out;
+}
+
 const char *
 guess_reason(Guess guess)
 {

@@ -16,6 +16,7 @@
 
 struct Style {
 	int width = 78;      /* reasons are folded to fit this */
+	bool fit = false;    /* and every other line too: for a terminal */
 	bool colour = false; /* the timeline's zombie cells stand out */
 	Nanos reaper_wait = 10'000'000'000; /* how long each was given */
 };
@@ -34,6 +35,16 @@ std::string signal_text(int sig);
  * split unless longer than a line; a newline starts a lesson of its own.
  */
 std::string fold(std::string_view text, int width);
+/*
+ * A line and its newline; where style.fit, folded at spaces to the width,
+ * its later parts indented by hang.  Where it is not, a line stays one
+ * event, for the programs that read it.
+ */
+std::string fit(std::string_view line, size_t hang, const Style &style);
+/* Each line of text, as fit() makes it. */
+std::string fit_each(std::string_view text, size_t hang, const Style &style);
+/* The columns text takes on a terminal: a character each, colour none. */
+size_t columns(std::string_view text);
 /* "parent 42", "child 43", "zombie-watch (41)", "PID 1 (init)". */
 std::string label(const Log &log, ProcId id);
 /* The label, or none where the log does not know who. */

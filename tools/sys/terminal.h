@@ -2,7 +2,15 @@
 #ifndef ZOMBIE_SYS_TERMINAL_H
 #define ZOMBIE_SYS_TERMINAL_H
 
-/* The width of the terminal fd is, or 78 where it is none. */
+#include <optional>
+
+/* The columns lines must fit in, or 78 where none is said. */
 int terminal_width(int fd);
+/*
+ * The columns every line must fit in: COLUMNS where it names a number, as
+ * ls takes it, else the terminal's width; none for a pipe or a file, whose
+ * reader may want one line an event.
+ */
+std::optional<int> line_columns(int fd);
 
 #endif
