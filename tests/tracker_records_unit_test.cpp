@@ -462,3 +462,41 @@ TEST(TrackerRecords, ANumberUsedAgainBeforeTheFirstWasHeld)
 	    1);
 	EXPECT_EQ(numbered(rig, 102).size(), 2U);
 }
+
+/*
+ * A collection seen after its collector's next fork: whether the parent
+ * collected before it forked or after, no record says, so the time the
+ * watcher saw it gone is only a bound.  Seen before any such fork, it is
+ * the moment itself.
+ */
+TEST(TrackerRecords, ACollectionSeenAfterTheCollectorsNextForkIsABound)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 102)});
+	rig.sys.t = 100 * ms;
+	rig.turn({rig.sys.exit(102, 0)});
+	rig.sys.t = 101 * ms;
+	rig.sys.reap(102, 101);
+	rig.turn({});
+	rig.sys.t = 102 * ms;
+	rig.turn({rig.sys.fork(101, 103)});
+	rig.sys.t = 200 * ms;
+	rig.turn({rig.sys.exit(103, 0)});
+	rig.sys.t = 201 * ms;
+	rig.sys.reap(103, 101);
+	rig.sys.t = 202 * ms;
+	Record next = rig.sys.fork(101, 104);
+	rig.sys.t = 203 * ms;
+	rig.turn({next});
+
+	EXPECT_TRUE(in_order(rig.lines(),
+	    {
+		"101 Collected 102 -> 101 wait",
+		"202 Created 104 -> 101 by 101",
+		"203 Collected 103 -> 101 wait late",
+	    }))
+	    << ::testing::PrintToString(rig.lines());
+}

@@ -309,8 +309,10 @@ Tracker::on_fork(const Record &r, std::vector<ProcId> &fresh)
 		vanished(old->id, r.t);
 	}
 	std::optional<ProcId> creator;
-	if (Live *c = find_pid(r.ppid))
+	if (Live *c = find_pid(r.ppid)) {
 		creator = c->id;
+		c->forked = std::max(c->forked, r.t);
+	}
 	fresh.push_back(add_child(r.pid, creator, r.t));
 }
 

@@ -91,6 +91,7 @@ class Tracker {
 		std::optional<ProcId> parent; /* its parent now */
 		std::optional<ProcId> creator;
 		Nanos created = 0;
+		Nanos forked = 0; /* its latest fork, by the records */
 		std::optional<Nanos> record_end;
 		std::optional<pid_t> exit_ppid;
 		std::optional<Nanos> end;

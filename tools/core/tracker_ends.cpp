@@ -223,11 +223,16 @@ Tracker::collected(Live &l, const Attribution &a, Nanos t)
 	e.status = l.status;
 	/*
 	 * Late: the watcher was behind; or it never held the process, so
-	 * the collection came any time from the end to when it was missed.
+	 * the collection came any time from the end to when it was missed;
+	 * or its collector forked since, and no record says whether its
+	 * wait came before that fork or after.
 	 */
 	bool unheld = l.gone && t - *l.end > LATE;
+	const Live *by = a.by ? find(*a.by) : nullptr;
+	Nanos since = std::max(*l.end, l.orphaned.value_or(0));
+	bool overtaken = by != nullptr && by->forked > since && by->forked < t;
 	e.late = a.by != watcher_ && a.how == How::Wait &&
-		 (behind_ || unheld) && t > *l.end + 1;
+		 (behind_ || unheld || overtaken) && t > *l.end + 1;
 	emit(e);
 	release(l.id);
 }
