@@ -263,6 +263,18 @@ outlast(pid_t program, const SignalFd &signals, bool check)
 
 } // namespace
 
+Style
+text_style(int fd)
+{
+	Style style;
+	std::optional<int> columns = line_columns(fd);
+
+	style.width = columns.value_or(78);
+	style.fit = columns.has_value();
+	style.colour = wants_colour(fd);
+	return style;
+}
+
 Result<std::string>
 run_id()
 {
@@ -319,10 +331,7 @@ setup(Watch &w)
 	if (!run)
 		return run.failure();
 	w.run = *run;
-	std::optional<int> columns = line_columns(w.out.fd());
-	w.style.width = columns.value_or(78);
-	w.style.fit = columns.has_value();
-	w.style.colour = wants_colour(w.out.fd());
+	w.style = text_style(w.out.fd());
 	w.style.reaper_wait = w.opt.reaper_wait;
 	w.t0 = monotonic_now();
 	return events_setup(w);

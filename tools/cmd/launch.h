@@ -16,6 +16,7 @@
 
 #include "cmd/failure.h"
 #include "core/status.h"
+#include "report/words.h"
 
 /* What the watcher inherited, handed on to the program untouched. */
 struct Inherited {
@@ -36,6 +37,8 @@ std::optional<Failure> standard_files();
 std::optional<Failure> proc_check();
 /* The output, the signals, the epoll set: all made before anything runs. */
 std::optional<Failure> setup(Watch &w);
+/* How text for fd is written: its width, folded or not, coloured or not. */
+Style text_style(int fd);
 /* Random, so that no line the program prints can pass for ours. */
 Result<std::string> run_id();
 /*

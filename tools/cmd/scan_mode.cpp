@@ -45,7 +45,8 @@ scan_write(const Options &o, ExitFacts &f)
 	if (!scan)
 		return failure("/proc");
 	out.write(o.json ? scan_json(*scan)
-			 : scan_text(*scan, terminal_width(out.fd())));
+			 : fit_each(scan_text(*scan, terminal_width(out.fd())),
+			       11, text_style(out.fd())));
 	if (out.error() != 0)
 		return failure(visible(out.name()), out.error());
 	f.zombies = zombie_count(*scan);
@@ -116,8 +117,9 @@ zombie_mode(const Options &o)
 	else if (o.json)
 		out.write(scan_json(*one));
 	else
-		out.write(zombie_text(
-		    one->parents[0], pid, terminal_width(out.fd())));
+		out.write(fit_each(
+		    zombie_text(one->parents[0], pid, terminal_width(out.fd())),
+		    11, text_style(out.fd())));
 	f.failed = out.error() != 0;
 	return f;
 }
