@@ -254,11 +254,26 @@ how_it_ended(const Log &log, const Process &p)
 	std::string out = " " + describe_status(end.status);
 	if (!p.collected)
 		return out + "; not collected by " +
-		       label_or(log, last_parent(log, p), "its parent");
+		       glued(label_or(log, last_parent(log, p), "its parent"));
 	const Event &c = log.events()[*p.collected];
 	if (c.how == How::Released)
 		return out + "; released by the kernel";
-	return out + "; collected by " + label_or(log, c.other, "its parent");
+	return out + "; collected by " +
+	       glued(label_or(log, c.other, "its parent"));
+}
+
+/*
+ * A row, its letters and how it ended; where that does not fit after the
+ * letters, it goes whole on the lines below, under them.
+ */
+static std::string
+row_text(const std::string &row, const std::string &end, size_t indent,
+    const Style &style)
+{
+	if (!style.fit || columns(row + end) <= (size_t)style.width)
+		return fit(row + end, indent, style);
+	return fit(row, indent, style) +
+	       fit(std::string(indent, ' ') + end.substr(1), indent, style);
 }
 
 /* Its last time is left out where it would pass the line's end. */
@@ -347,19 +362,23 @@ timeline(const Log &log, Nanos end, const Style &style)
 		stopped =
 		    stopped || row.find_first_of("Tt") != std::string::npos;
 		name.resize(indent, ' ');
-		rows += fit(name + row + how_it_ended(log, log.proc(shown[k])),
-		    indent, style);
+		rows += row_text(name + row,
+		    how_it_ended(log, log.proc(shown[k])), indent, style);
 	}
 	if (more > 0)
 		rows += "... and " +
 			plural((int)more, "more process", "more processes") +
 			"\n";
-	return fit(format("timeline: one column is %gs; S sleeping, R "
-			  "running, Z zombie, . not there%s%s%s",
-		       (double)width / (double)second,
-		       stuck ? ", D uninterruptible sleep" : "",
-		       stopped ? ", T stopped" : "",
-		       threads ? ", z main thread gone, threads run" : ""),
+	/* A letter is never parted from its meaning. */
+	return fit(glued(format("timeline: one column is %gs;",
+		       (double)width / (double)second)) +
+		       " " + glued("S sleeping,") + " " + glued("R running,") +
+		       " " + glued("Z zombie,") + " " + glued(". not there") +
+		       (stuck ? ", " + glued("D uninterruptible sleep") : "") +
+		       (stopped ? ", " + glued("T stopped") : "") +
+		       (threads ? ", " + glued("z main thread gone, threads "
+					       "run")
+				: ""),
 		   10, style) +
 	       ruler(ncols, width, indent, style) + rows;
 }

@@ -278,24 +278,60 @@ break_at(std::string_view text, size_t room)
 	return text.size();
 }
 
+/* A space that joins: never a break, a space once printed. */
+constexpr char glue = '\x1f';
+
+std::string
+glued(std::string_view text)
+{
+	std::string out(text);
+
+	std::replace(out.begin(), out.end(), ' ', glue);
+	return out;
+}
+
+/*
+ * Where to cut so that the part after is not one lone word, which would
+ * read as a line of its own; where it is, the word before goes with it.
+ */
+static size_t
+no_widow(std::string_view line, size_t cut, size_t lead, size_t room)
+{
+	std::string_view rest = skip_blanks(line.substr(cut));
+
+	if (rest.empty() || rest.find(' ') != std::string_view::npos ||
+	    columns(rest) >= room)
+		return cut;
+	size_t before = line.rfind(' ', cut - 1);
+	return before != std::string_view::npos && before > lead ? before : cut;
+}
+
 std::string
 fit(std::string_view line, size_t hang, const Style &style)
 {
 	size_t width = (size_t)std::max(style.width, narrowest);
 	std::string out;
 
-	if (!style.fit)
-		return std::string(line) + "\n";
-	hang = std::min(hang, width / 2);
-	for (size_t room = width; !line.empty(); room = width - hang) {
-		size_t cut = std::max<size_t>(break_at(line, room), 1);
-		if (!out.empty())
-			out.append(hang, ' ');
-		out.append(line.substr(0, cut));
-		out += "\n";
-		line = skip_blanks(line.substr(cut));
+	if (!style.fit || columns(line) <= width) {
+		out = std::string(line) + "\n";
+	} else {
+		/* An indented line goes on at its own indent. */
+		size_t lead = std::min(line.find_first_not_of(' '), width / 2);
+		hang = std::min(lead > 0 ? lead : hang, width / 2);
+		for (size_t room = width; !line.empty(); room = width - hang) {
+			size_t cut = std::max<size_t>(break_at(line, room), 1);
+			if (cut < line.size())
+				cut = no_widow(line, cut, lead, width - hang);
+			if (!out.empty())
+				out.append(hang, ' ');
+			out.append(line.substr(0, cut));
+			out += "\n";
+			line = skip_blanks(line.substr(cut));
+			lead = 0;
+		}
 	}
-	return out.empty() ? "\n" : out;
+	std::replace(out.begin(), out.end(), glue, ' ');
+	return out;
 }
 
 std::string
@@ -320,7 +356,9 @@ guess_reason(Guess guess)
 		return "it made no page faults of its own, so collecting it "
 		       "added nothing to any count.";
 	case Guess::Unread:
-		return "it was gone before its page faults could be read.";
+		return "it was gone before its page faults could be read, and "
+		       "a collector is known by its count of its children's "
+		       "faults, which grows by theirs.";
 	case Guess::NoCount:
 		return "the collector's count of its children's page faults "
 		       "could not be read.";

@@ -41,6 +41,8 @@ std::string fold(std::string_view text, int width);
  * event, for the programs that read it.
  */
 std::string fit(std::string_view line, size_t hang, const Style &style);
+/* Text that fit() never breaks, as a name and its number. */
+std::string glued(std::string_view text);
 /* Each line of text, as fit() makes it. */
 std::string fit_each(std::string_view text, size_t hang, const Style &style);
 /* The columns text takes on a terminal: a character each, colour none. */
