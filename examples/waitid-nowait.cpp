@@ -2,8 +2,9 @@
 /*
  * waitid-nowait: read a zombie's status without collecting it.  With
  * WNOWAIT, waitid reports the ended child but leaves it a zombie, so a
- * second look finds it still there; only waitpid removes it.  A second
- * child, killed by a signal, shows how a status tells a kill from an exit.
+ * second look finds it still there; only a wait without WNOWAIT, here
+ * waitpid, removes it.  A second child, killed by a signal, shows how a
+ * status tells a kill from an exit.
  */
 
 #include <signal.h>

@@ -47,7 +47,8 @@ TEST(Narrate, DefaultLifecycleFromStartToCollection)
 	EXPECT_EQ(reasons(p),
 	    "Its parent 7822 has not collected it with wait, so the kernel "
 	    "keeps its entry and exit status: a zombie. While the parent "
-	    "lives, only the parent may collect it: no init and no subreaper "
+	    "lives, only the parent, from any of its threads, may collect it: "
+	    "no init and no subreaper "
 	    "may. As it ended, the kernel sent its parent SIGCHLD. Left at its "
 	    "default action the signal is ignored, which, unlike SIG_IGN, "
 	    "releases nothing and wakes no sleep; a parent that catches it, "
@@ -404,7 +405,8 @@ TEST(Narrate, InferredCollectorSaysSo)
 	    {Guess::NoFaults, "it made no page faults of its own, so "
 			      "collecting it added nothing to any count."},
 	    {Guess::Unread, "it was gone before its page faults could be "
-			    "read."},
+			    "read, and a collector is known by its count of "
+			    "its children's faults, which grows by theirs."},
 	    {Guess::NoCount, "the collector's count of its children's page "
 			     "faults could not be read."},
 	    {Guess::None, ""},
@@ -535,6 +537,12 @@ TEST(Fit, TheDemonstrationOnAnEightyColumnTerminal)
 	EXPECT_TRUE(has(plain, row.c_str())) << plain;
 	EXPECT_TRUE(has(plain, "\n           "))
 	    << "a headline's later parts hang past its stamp";
+	/* No word left alone on a line of its own, no name cut. */
+	for (const std::string &l : split(plain, '\n'))
+		if (l.rfind(std::string(11, ' '), 0) == 0)
+			EXPECT_GT(words_of(l).size(), 1U) << l;
+	EXPECT_TRUE(has(plain, "PID 1 (r\xc3\xa9"
+			       "colteur-de-processus-orphelins)"));
 	EXPECT_EQ(columns("r\xc3\xa9"
 			  "colteur \033[1;7;31mZZ\033[0m"),
 	    12U);

@@ -248,8 +248,9 @@ holder_reason(const Log &log, size_t i)
 		       " collected it " +
 		       secs(as_told(e.t + *e.soon) - as_told(e.t)) +
 		       " later, so it was a zombie only for that moment: a "
-		       "parent already in wait, or one that catches SIGCHLD, "
-		       "is woken as its child ends.";
+		       "parent that waits for its children's ends, in wait, "
+		       "a SIGCHLD handler, a signalfd or a pidfd, is woken as "
+		       "the child ends.";
 	/* The parent is a reaper now: "while the parent lives" is past. */
 	if (handed)
 		return "Its new parent, " +
@@ -264,7 +265,8 @@ holder_reason(const Log &log, size_t i)
 	return "Its parent" + pid +
 	       " has not collected it with wait, so the kernel keeps its entry "
 	       "and exit status: a zombie. While the parent lives, only the "
-	       "parent may collect it: no init and no subreaper may.";
+	       "parent, from any of its threads, may collect it: no init and "
+	       "no subreaper may.";
 }
 
 static Paragraph
@@ -321,12 +323,17 @@ waited(const Log &log, size_t i)
 		status = log.events()[*p.ended].status;
 	std::string line = by + " collected " + label(log, e.proc) +
 			   ", which " + describe_status(status);
+	/* "The child" would be the program itself when the watcher waits. */
+	std::string who = label(log, e.proc);
 	if (known_at(p.orphaned, i))
-		return {line, by + ", its parent now, called wait, which told "
-				   "it how the child ended, and the kernel "
-				   "removed the entry."};
-	return {line, "Its parent called wait, which told it how the child "
-		      "ended, so the kernel removed its entry."};
+		return {line, by +
+				  ", its parent now, called wait, which told "
+				  "it how " +
+				  who +
+				  " ended, and the kernel removed the "
+				  "entry."};
+	return {line, "Its parent called wait, which told it how " + who +
+			  " ended, so the kernel removed its entry."};
 }
 
 /* Whose SIGCHLD was ignored as the process ended: its parent then. */
