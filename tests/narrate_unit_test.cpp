@@ -538,9 +538,11 @@ TEST(Fit, TheDemonstrationOnAnEightyColumnTerminal)
 	EXPECT_TRUE(has(plain, "\n           "))
 	    << "a headline's later parts hang past its stamp";
 	/* No word left alone on a line of its own, no name cut. */
-	for (const std::string &l : split(plain, '\n'))
-		if (l.rfind(std::string(11, ' '), 0) == 0)
+	for (const std::string &l : split(plain, '\n')) {
+		if (l.rfind(std::string(11, ' '), 0) == 0) {
 			EXPECT_GT(words_of(l).size(), 1U) << l;
+		}
+	}
 	EXPECT_TRUE(has(plain, "PID 1 (r\xc3\xa9"
 			       "colteur-de-processus-orphelins)"));
 	EXPECT_EQ(columns("r\xc3\xa9"
