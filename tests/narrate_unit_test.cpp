@@ -512,13 +512,14 @@ TEST(Fit, TheDemonstrationOnAnEightyColumnTerminal)
 	reap.status = 0;
 	reap.late = true;
 	r.put(reap);
-	std::string flat = r.replay() + fit_each(summary(r.log), 11, r.style) +
+	std::string flat = r.replay() +
+			   fit_each(summary(r.log), HANG, r.style) +
 			   timeline(r.log, 61600 * ms, r.style);
 	r.style.width = 80;
 	r.style.fit = true;
 	r.style.colour = true;
 	std::string fitted = r.replay() +
-			     fit_each(summary(r.log), 11, r.style) +
+			     fit_each(summary(r.log), HANG, r.style) +
 			     timeline(r.log, 61600 * ms, r.style);
 
 	for (const std::string &l : split(fitted, '\n'))
@@ -539,7 +540,7 @@ TEST(Fit, TheDemonstrationOnAnEightyColumnTerminal)
 	    << "a headline's later parts hang past its stamp";
 	/* No word left alone on a line of its own, no name cut. */
 	for (const std::string &l : split(plain, '\n')) {
-		if (l.rfind(std::string(11, ' '), 0) == 0) {
+		if (l.rfind(std::string(HANG, ' '), 0) == 0) {
 			EXPECT_GT(words_of(l).size(), 1U) << l;
 		}
 	}

@@ -179,7 +179,7 @@ report(const Watch &w, Nanos end, const Found &v)
 		out += verdicts(w.log, w.style);
 	if (w.opt.leaks)
 		out += leak_verdicts(w.log, v.leaks, limit, v.facts, w.style);
-	out = fit_each(out, 11, w.style);
+	out = fit_each(out, HANG, w.style);
 	if (!w.opt.quiet)
 		out += timeline(w.log, end, w.style);
 	return out;

@@ -44,9 +44,10 @@ scan_write(const Options &o, ExitFacts &f)
 	std::optional<Scan> scan = scan_read();
 	if (!scan)
 		return failure("/proc");
-	out.write(o.json ? scan_json(*scan)
-			 : fit_each(scan_text(*scan, terminal_width(out.fd())),
-			       11, text_style(out.fd())));
+	Style style = text_style(out.fd());
+	out.write(o.json
+		      ? scan_json(*scan)
+		      : fit_each(scan_text(*scan, style.width), HANG, style));
 	if (out.error() != 0)
 		return failure(visible(out.name()), out.error());
 	f.zombies = zombie_count(*scan);
@@ -110,6 +111,7 @@ zombie_mode(const Options &o)
 		f.failed = true;
 		return f;
 	}
+	Style style = text_style(out.fd());
 	/* Collected while it was read: it is not one any more. */
 	if (one->parents.empty())
 		out.write("process " + std::to_string(pid) +
@@ -117,9 +119,9 @@ zombie_mode(const Options &o)
 	else if (o.json)
 		out.write(scan_json(*one));
 	else
-		out.write(fit_each(
-		    zombie_text(one->parents[0], pid, terminal_width(out.fd())),
-		    11, text_style(out.fd())));
+		out.write(
+		    fit_each(zombie_text(one->parents[0], pid, style.width),
+			HANG, style));
 	f.failed = out.error() != 0;
 	return f;
 }

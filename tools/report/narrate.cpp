@@ -321,10 +321,10 @@ waited(const Log &log, size_t i)
 
 	if (!status && known_at(p.ended, i))
 		status = log.events()[*p.ended].status;
-	std::string line = by + " collected " + label(log, e.proc) +
-			   ", which " + describe_status(status);
 	/* "The child" would be the program itself when the watcher waits. */
 	std::string who = label(log, e.proc);
+	std::string line =
+	    by + " collected " + who + ", which " + describe_status(status);
 	if (known_at(p.orphaned, i))
 		return {line, by +
 				  ", its parent now, called wait, which told "
@@ -609,7 +609,6 @@ narrate(const Log &log, size_t i, const Style &style)
 	if (p.line.empty())
 		return "";
 	const Event &e = log.events()[i];
-	/* A line's later parts hang past its stamp, clear of its reasons. */
-	return fit(stamp(e.t, e.late) + p.line, 11, style) +
+	return fit(stamp(e.t, e.late) + p.line, HANG, style) +
 	       fold(p.why, style.width);
 }

@@ -35,6 +35,8 @@ std::string signal_text(int sig);
  * split unless longer than a line; a newline starts a lesson of its own.
  */
 std::string fold(std::string_view text, int width);
+/* Where a folded line goes on: past its stamp, clear of its reasons. */
+constexpr size_t HANG = 11;
 /*
  * A line and its newline; where style.fit, folded at spaces to the width,
  * its later parts indented by hang.  Where it is not, a line stays one

@@ -23,9 +23,3 @@ line_columns(int fd)
 		return ws.ws_col;
 	return std::nullopt;
 }
-
-int
-terminal_width(int fd)
-{
-	return line_columns(fd).value_or(78);
-}

@@ -4,8 +4,6 @@
 
 #include <optional>
 
-/* The columns lines must fit in, or 78 where none is said. */
-int terminal_width(int fd);
 /*
  * The columns every line must fit in: COLUMNS where it names a number, as
  * ls takes it, else the terminal's width; none for a pipe or a file, whose
