@@ -15,6 +15,7 @@
 #include "core/log.h"
 #include "core/verdict.h"
 #include "log_events.h"
+#include "report/picture.h"
 #include "report/timeline.h"
 #include "report/verdicts.h"
 #include "story.h"
@@ -90,6 +91,7 @@ TEST(Timeline, ColumnsFitTheRunAndRowsAreCapped)
 
 	Story r;
 	r.forked(0, 7826, r.program);
+	r.seen(r.program, sec);
 	/* 60.003 s rounds to 60 columns of a second, 60.5 s to 61. */
 	EXPECT_EQ(split(timeline(r.log, 60003 * ms, r.style), '\n').at(3),
 	    "parent 7822  " + std::string(60, 'S'));
@@ -105,6 +107,36 @@ TEST(Timeline, ColumnsFitTheRunAndRowsAreCapped)
 	ASSERT_EQ(rows.size(), 3U + 40U + 1U);
 	EXPECT_EQ(rows.back(), "... and 6 more processes");
 	EXPECT_EQ(summary(r.log), "summary: no zombie was seen\n");
+}
+
+/*
+ * A child that ended before the watcher could look at it, as on a loaded
+ * machine: how it lived is unknown, so it is not drawn asleep.
+ */
+TEST(Timeline, AProcessNeverSeenAliveIsNotDrawnAsleep)
+{
+	Story r;
+	r.seen(r.program, 100 * ms);
+	ProcId c = r.forked(0, 7826, r.program);
+	r.put(ended(2 * sec, c, r.program, 0, false));
+	Event reap = collected(2 * sec, c, r.program, How::Wait);
+	reap.guess = Guess::Unread;
+	r.put(reap);
+	std::vector<std::string> rows =
+	    split(timeline(r.log, 3 * sec, r.style), '\n');
+	ASSERT_EQ(rows.size(), 5U);
+	EXPECT_TRUE(has(rows[0], ", ? not seen alive")) << rows[0];
+	EXPECT_EQ(rows[3].substr(13, 30), std::string(30, 'S'));
+	EXPECT_EQ(rows[4].substr(13, 30),
+	    std::string(20, '?') + std::string(10, '.'));
+	std::string svg = timeline_svg(r.log, 3 * sec);
+	EXPECT_TRUE(has(svg, ">? not seen alive<"));
+	EXPECT_FALSE(has(svg, "sleeping from 0.000s to 2.000s (process 7826)"))
+	    << svg;
+
+	r.seen(c, sec);
+	EXPECT_FALSE(has(timeline(r.log, 3 * sec, r.style), "?"));
+	EXPECT_FALSE(has(timeline_svg(r.log, 3 * sec), "not seen"));
 }
 
 namespace {

@@ -36,6 +36,7 @@ TEST(Narrate, DefaultLifecycleFromStartToCollection)
 		e.state = 'S';
 		EXPECT_EQ(r.put(e), "");
 	}
+	r.seen(r.program, 30 * sec);
 	EXPECT_EQ(r.look(5 * sec, {{r.program, 7821, 'S', false, 1},
 				      {c, 7822, 'S', false, 1}}),
 	    "[  5.0s] parent 7822 sleeping (S), child 7826 of 7822 sleeping "
@@ -112,6 +113,8 @@ TEST(Narrate, KernelReleasesWithoutAnyoneWaiting)
 	Story r;
 	ProcId ignored = r.forked(0, 7826, r.program);
 	ProcId nocldwait = r.forked(0, 7827, r.program);
+	r.seen(ignored, ms);
+	r.seen(nocldwait, ms);
 	std::string p = r.put(ended(3 * sec, ignored, r.program, 0, false));
 	EXPECT_EQ(head(p), "[  3.0s] child 7826 of 7822 exited with status 0");
 	EXPECT_TRUE(has(reasons(p), "the next line says who collected it."));
@@ -232,6 +235,7 @@ TEST(Narrate, MainThreadGoneIsNoZombieWhileThreadsRun)
 {
 	Story r;
 	ProcId c = r.forked(0, 7826, r.program);
+	r.seen(c, ms);
 	Event gone = at(10 * sec, What::MainExited, c);
 	gone.count = 2;
 	std::string p = r.put(gone);
@@ -263,6 +267,7 @@ TEST(Narrate, MainThreadGoneIsNoZombieWhileThreadsRun)
 
 	Story one;
 	gone = at(sec, What::MainExited, one.forked(0, 7826, one.program));
+	one.seen(gone.proc, ms);
 	gone.count = 1;
 	EXPECT_EQ(head(one.put(gone)), "[  1.0s] child 7826's main thread "
 				       "exited; 1 thread still runs");
@@ -367,6 +372,7 @@ TEST(Narrate, UninterruptibleSleepIsExplainedOnce)
 {
 	Story r;
 	ProcId c = r.forked(0, 7826, r.program);
+	r.seen(c, ms);
 	for (int s = 1; s <= 10; s++) {
 		Event e = at(s * sec, What::Sample, r.program);
 		e.state = s <= 6 ? 'D' : 'S';
@@ -505,6 +511,8 @@ TEST(Fit, TheDemonstrationOnAnEightyColumnTerminal)
 	    "r\xc3\xa9"
 	    "colteur-de-processus-orphelins");
 	ProcId c = r.forked(2 * ms, 1234568, r.program);
+	r.seen(c, sec);
+	r.seen(r.program, sec);
 	r.put(ended(30 * sec, c, r.program, 0, true));
 	r.put(ended(60 * sec, r.program, r.watcher, 0, false));
 	r.put(orphaned(60001 * ms, c, reaper, 'Z'));

@@ -35,6 +35,13 @@ struct Story {
 		put(e);
 		return id;
 	}
+	/* A periodic sample, as the tracker takes of a process it holds. */
+	void seen(ProcId id, Nanos t, char state = 'S')
+	{
+		Event e = at(t, What::Sample, id);
+		e.state = state;
+		put(e);
+	}
 	/* What is printed the moment the event is logged. */
 	std::string put(const Event &e)
 	{

@@ -30,6 +30,7 @@ constexpr Shade shades[] = {
     {'t', "#d9b38c", "stopped by a tracer"},
     {'z', "#fdc086", "main thread gone, threads run"},
     {'Z', "#f08070", "zombie"},
+    {'?', "#eeeeee", "not seen alive"},
 };
 
 const Shade &
@@ -38,7 +39,7 @@ shade_of(char letter)
 	for (const Shade &s : shades)
 		if (s.letter == letter)
 			return s;
-	return shades[0];
+	return shades[std::size(shades) - 1];
 }
 
 /* A name from another process: made visible, then fit for XML. */
@@ -85,6 +86,7 @@ class Canvas {
 		return end_;
 	}
 	std::string out;
+	bool unseen = false; /* a row has a process never seen alive */
 
       private:
 	Nanos end_;
@@ -205,8 +207,10 @@ row(Canvas &c, const Log &log, ProcId id, double y)
 
 	c.out += "<text x=\"8\" y=\"" + format("%.1f", y + bar - 5) +
 		 "\" class=\"name\">" + name_of(log, id) + "</text>\n";
-	for (const Stretch &s : timeline_row(log, id, c.end()))
+	for (const Stretch &s : timeline_row(log, id, c.end())) {
 		span(c, s, y, p.pid);
+		c.unseen = c.unseen || s.letter == '?';
+	}
 	mark(c, log, p.ended, y, "ended");
 	mark(c, log, p.orphaned, y, "handed over");
 	mark(c, log, p.collected, y,
@@ -221,7 +225,7 @@ legend(Canvas &c, double y)
 	double x = 8;
 
 	for (const Shade &s : shades) {
-		if (s.letter == 't')
+		if (s.letter == 't' || s.letter == '?')
 			continue;
 		c.out += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"14\" "
 				"height=\"14\" fill=\"%s\"/>",
@@ -248,6 +252,12 @@ legend(Canvas &c, double y)
 			"class=\"released\"/><text x=\"342\" y=\"%.1f\">"
 			"released by the kernel</text>\n",
 	    y + 11, y + 11, y + 6, y + 11, y, y + 11, y, y + 11);
+	/* Rare, so told only where a row has it, after the marks. */
+	if (c.unseen)
+		c.out += format("<rect x=\"530\" y=\"%.1f\" width=\"14\" "
+				"height=\"14\" fill=\"%s\"/><text x=\"548\" "
+				"y=\"%.1f\">? not seen alive</text>\n",
+		    y, shade_of('?').fill, y + 12);
 }
 
 const char *style_sheet =

@@ -161,7 +161,9 @@ column_count(Nanos end, Nanos width, int most)
 
 /*
  * Where each letter held: alive as the samples say, 'z' while its threads
- * outlived its main one, 'Z' from its end until it was collected.
+ * outlived its main one, 'Z' from its end until it was collected.  One
+ * the watcher never looked at while it lived is '?': its state is unknown,
+ * and drawing it asleep would state a guess.
  */
 static std::vector<Stretch>
 stretches(
@@ -178,7 +180,7 @@ stretches(
 		out.push_back({ended, gone, 'Z'});
 	out.push_back({alive, ended, 'z'});
 	Nanos from = log.when(p.created).value_or(0);
-	char last = 'S';
+	char last = '?';
 	for (const Sample &s : samples) {
 		out.push_back({from, std::min(s.t, alive), s.state});
 		from = s.t;
@@ -343,6 +345,7 @@ timeline(const Log &log, Nanos end, const Style &style)
 	bool threads = false;
 	bool stuck = false;
 	bool stopped = false;
+	bool unseen = false;
 
 	for (ProcId id : shown)
 		indent = std::max(indent, label(log, id).size() + 2);
@@ -361,6 +364,7 @@ timeline(const Log &log, Nanos end, const Style &style)
 		stuck = stuck || row.find('D') != std::string::npos;
 		stopped =
 		    stopped || row.find_first_of("Tt") != std::string::npos;
+		unseen = unseen || row.find('?') != std::string::npos;
 		name.resize(indent, ' ');
 		rows += row_text(name + row,
 		    how_it_ended(log, log.proc(shown[k])), indent, style);
@@ -378,7 +382,8 @@ timeline(const Log &log, Nanos end, const Style &style)
 		       (stopped ? ", " + glued("T stopped") : "") +
 		       (threads ? ", " + glued("z main thread gone, threads "
 					       "run")
-				: ""),
+				: "") +
+		       (unseen ? ", " + glued("? not seen alive") : ""),
 		   10, style) +
 	       ruler(ncols, width, indent, style) + rows;
 }
