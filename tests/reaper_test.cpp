@@ -206,7 +206,8 @@ TEST(Reaper, StatusIsTheChecksAlone)
 
 	Seen released =
 	    watch(under_pid1("release", {WATCH_PATH, "--check-reaper"}));
-	EXPECT_TRUE(exited(released, 0)) << released.parent_status;
+	EXPECT_TRUE(exited(released, 0)) << released.parent_status << "\n"
+					 << released.out << released.err;
 	for (int i = 0; i < 2; i++)
 		line(released, "^reaper: child \\d+ was released by the kernel "
 			       "because PID 1 \\(pid1\\) ignores SIGCHLD; no "

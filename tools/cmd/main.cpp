@@ -23,6 +23,7 @@
 #include "cmd/output.h"
 #include "cmd/reaper.h"
 #include "cmd/scan_mode.h"
+#include "cmd/serve.h"
 #include "cmd/system.h"
 #include "core/status.h"
 #include "core/tracker.h"
@@ -78,6 +79,8 @@ zombie_watch(int argc, char *argv[], Options &opt, Watch &w)
 		return *end;
 	if (opt.scan)
 		return scan_mode(opt);
+	if (opt.serve)
+		return serve_mode(opt);
 	if (opt.follow)
 		if (std::optional<ExitFacts> end = zombie_mode(opt))
 			return *end;

@@ -15,6 +15,7 @@
 
 #include <string_view>
 
+#include "cmd/serve.h"
 #include "report/words.h"
 #include "sys/proc.h"
 
@@ -29,6 +30,7 @@ const char *const usage_options =
     "--check-leaks[=SECONDS] [--] [PROGRAM...]\n"
     "       zombie-watch [-q] [--json] [-o FILE] --pid=PID\n"
     "       zombie-watch [--json] [-o FILE] --scan\n"
+    "       zombie-watch --serve[=ADDRESS:PORT]\n"
     "Run PROGRAM (by default the zombie beside zombie-watch) and tell "
     "the "
     "life of it\nand of every process it creates, until all have been "
@@ -59,6 +61,10 @@ const char *const usage_options =
     "  --scan                 list the zombies in this PID namespace "
     "now, "
     "and why they stay\n"
+    "  --serve[=ADDRESS:PORT] serve this machine's zombies as metrics "
+    "for Prometheus,\n"
+    "                         at http://ADDRESS:PORT/metrics (default "
+    "127.0.0.1:10345)\n"
     "  --json                 write the events as JSON Lines (schema "
     "in "
     "zombie-watch(1))\n"
@@ -84,7 +90,8 @@ const char *const usage_statuses =
     "one did;\n4 it could not tell (a process not followed, records "
     "refused or lost).\n"
     "With --scan: 0 no zombie; 3 there is one.  With --pid: 0, or 125 "
-    "if it cannot\nfollow PID; the process's own status is told.\n";
+    "if it cannot\nfollow PID; the process's own status is told.  "
+    "--serve runs until a signal\nends it, and ends by that signal.\n";
 
 void
 usage(FILE *to)
@@ -182,14 +189,36 @@ enum Long : int {
 	OPT_JSON,
 	OPT_PID,
 	OPT_SCAN,
+	OPT_SERVE,
 	OPT_SVG,
 	OPT_VERSION,
 };
+
+/* The server takes no other option: it has no output but its answers. */
+std::optional<ExitFacts>
+serve_check(const Options &o, bool program)
+{
+	const char *other = o.check    ? "--check-reaper"
+			    : o.leaks  ? "--check-leaks"
+			    : o.follow ? "--pid"
+			    : o.scan   ? "--scan"
+			    : o.json   ? "--json"
+			    : o.output ? "--output"
+			    : o.svg    ? "--svg"
+			    : o.quiet  ? "--quiet"
+			    : program  ? "a PROGRAM"
+				       : nullptr;
+	if (other != nullptr)
+		return usage_error("--serve does not go with", other);
+	return std::nullopt;
+}
 
 /* The modes that run no program of their own take none. */
 std::optional<ExitFacts>
 options_check(const Options &o, bool waits, bool program)
 {
+	if (o.serve)
+		return serve_check(o, program);
 	if (waits && !o.check)
 		return usage_error("--reaper-wait needs", "--check-reaper");
 	if (o.leaks && (o.check || o.follow || o.scan))
@@ -256,6 +285,12 @@ one_option(int c, char *argv[], Options &o, bool &waits)
 	case OPT_SCAN:
 		o.scan = true;
 		break;
+	case OPT_SERVE:
+		if (!(o.serve = parse_listen(
+			  optarg != nullptr ? optarg : SERVE_DEFAULT)))
+			return usage_error(
+			    "not an ADDRESS:PORT to listen on:", optarg);
+		break;
 	case OPT_SVG:
 		o.svg = optarg;
 		break;
@@ -285,6 +320,7 @@ options(int argc, char *argv[], Options &o)
 	    {"quiet", no_argument, nullptr, 'q'},
 	    {"pid", required_argument, nullptr, OPT_PID},
 	    {"scan", no_argument, nullptr, OPT_SCAN},
+	    {"serve", optional_argument, nullptr, OPT_SERVE},
 	    {"svg", required_argument, nullptr, OPT_SVG},
 	    {"help", no_argument, nullptr, 'h'},
 	    {"version", no_argument, nullptr, OPT_VERSION},
@@ -317,6 +353,8 @@ options(int argc, char *argv[], Options &o)
 Mode
 mode_of(const Options &o)
 {
+	if (o.serve)
+		return Mode::Serve;
 	if (o.scan)
 		return Mode::Scan;
 	if (o.follow)

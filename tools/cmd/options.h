@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "core/http.h"
 #include "core/record.h"
 #include "core/status.h"
 
@@ -25,9 +26,10 @@ struct Options {
 	Options &operator=(const Options &) = delete;
 
 	bool check = false;
-	bool json = false;  /* the log as JSON Lines, not prose */
-	bool quiet = false; /* the summary and verdicts alone */
-	bool scan = false;  /* the zombies there are now, and why */
+	bool json = false;           /* the log as JSON Lines, not prose */
+	bool quiet = false;          /* the summary and verdicts alone */
+	bool scan = false;           /* the zombies there are now, and why */
+	std::optional<Listen> serve; /* the machine's zombies as metrics */
 	std::optional<std::string> output;
 	std::optional<std::string> svg; /* the timeline as a picture */
 	std::optional<pid_t> follow;    /* a process already running */

@@ -58,6 +58,7 @@ answer(const ExitFacts &f)
 				       : ExitStatus::Ok;
 	case Mode::Help:
 	case Mode::Follow:
+	case Mode::Serve:
 		break;
 	}
 	/* Following, the process's own status is told, not passed on. */

@@ -32,6 +32,7 @@ enum class Mode : std::uint8_t {
 	Leaks,  /* --check-leaks: a program, judged on its collections */
 	Follow, /* --pid */
 	Scan,   /* --scan */
+	Serve,  /* --serve: until a signal ends it */
 };
 
 /* What the reaper check found: how many orphans had each verdict. */

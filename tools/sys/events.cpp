@@ -26,7 +26,9 @@ Epoll::add(int fd, std::uint64_t token, Trigger how)
 {
 	struct epoll_event ev = {};
 
-	ev.events = EPOLLIN | (how == Trigger::Edge ? EPOLLET : 0U);
+	ev.events = how == Trigger::Writable ? EPOLLOUT | EPOLLET
+		    : how == Trigger::Edge   ? EPOLLIN | EPOLLET
+					     : EPOLLIN;
 	ev.data.u64 = token;
 	return epoll_ctl(fd_.get(), EPOLL_CTL_ADD, fd, &ev) == 0;
 }

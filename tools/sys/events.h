@@ -26,8 +26,11 @@ class Epoll {
 		bool in = false;  /* readable */
 		bool hup = false; /* hung up: nothing more will come */
 	};
-	/* Level: told while it is readable; Edge: told once a change. */
-	enum class Trigger : std::uint8_t { Level, Edge };
+	/*
+	 * Level: told while it is readable; Edge: told once a change;
+	 * Writable: told once each time it has room for more.
+	 */
+	enum class Trigger : std::uint8_t { Level, Edge, Writable };
 
 	/* The most one wait hands back: more may wait for the next. */
 	static constexpr int MOST = 256;

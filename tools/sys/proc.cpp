@@ -147,6 +147,13 @@ comm_read(pid_t pid)
 	return text ? comm_parse(*text) : std::string();
 }
 
+std::string
+cgroup_read(pid_t pid)
+{
+	std::optional<std::string> text = file_read(pid, "cgroup");
+	return text ? cgroup_parse(*text) : std::string();
+}
+
 std::optional<std::vector<std::string>>
 cmdline_read(pid_t pid)
 {

@@ -49,6 +49,8 @@ std::optional<long long> schedstat_parse(std::string_view text);
 std::vector<pid_t> pids_parse(std::string_view text);
 /* /proc/PID/comm: all but the newline that ends it. */
 std::string comm_parse(std::string_view text);
+/* The unified hierarchy's path, from the "0::" line of a cgroup file. */
+std::string cgroup_parse(std::string_view text);
 /* /proc/PID/cmdline: its arguments, each ended by a NUL. */
 std::vector<std::string> cmdline_parse(std::string_view text);
 /* A name of /proc or of a task folder that is a process number. */
@@ -82,6 +84,8 @@ std::optional<Status> status_read(pid_t pid);
 bool ignores_sigchld(pid_t pid);
 /* Its command, as /proc has it, or empty. */
 std::string comm_read(pid_t pid);
+/* Its cgroup v2 path, as "/system.slice/cron.service"; empty if none. */
+std::string cgroup_read(pid_t pid);
 std::optional<std::vector<std::string>> cmdline_read(pid_t pid);
 /* The children its threads created that still have it as their parent. */
 std::vector<pid_t> children_read(pid_t pid);

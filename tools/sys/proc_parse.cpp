@@ -4,6 +4,7 @@
  * kernel writes is handed in, so that a test can write it instead.
  */
 
+#include <algorithm>
 #include <charconv>
 
 #include "sys/proc.h"
@@ -198,6 +199,19 @@ comm_parse(std::string_view text)
 	if (!text.empty() && text.back() == '\n')
 		text.remove_suffix(1);
 	return std::string(text);
+}
+
+std::string
+cgroup_parse(std::string_view text)
+{
+	for (size_t at = 0; at < text.size();) {
+		size_t eol = std::min(text.find('\n', at), text.size());
+		std::string_view line = text.substr(at, eol - at);
+		if (line.substr(0, 3) == "0::")
+			return std::string(line.substr(3));
+		at = eol + 1;
+	}
+	return std::string();
 }
 
 std::vector<std::string>

@@ -90,7 +90,8 @@ ForkRecords::event_open(pid_t pid, int cpu)
 	a.type = PERF_TYPE_SOFTWARE;
 	a.config = PERF_COUNT_SW_DUMMY;
 	a.task = 1;
-	a.inherit = 1;
+	/* Every task of the system, where pid is -1: nothing to inherit. */
+	a.inherit = pid != -1;
 	/* Leaving out the kernel lets unprivileged users open it too. */
 	a.exclude_kernel = 1;
 	a.exclude_hv = 1;

@@ -24,7 +24,11 @@ class ForkRecords {
 	ForkRecords(const ForkRecords &) = delete;
 	ForkRecords &operator=(const ForkRecords &) = delete;
 	~ForkRecords() = default;
-	/* False where the system refuses it: then children are looked for. */
+	/*
+	 * False where the system refuses it: then children are looked for.
+	 * A pid of -1 follows every task of the system, as root or with
+	 * CAP_PERFMON may.
+	 */
 	bool open(pid_t pid);
 	bool active() const
 	{
