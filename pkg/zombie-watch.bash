@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: BSD-2-Clause
 # bash completion for zombie-watch: its options until the program, then the
-# program's own words as bash would complete them for it.  --scan and --pid
-# take no program: after either, only the options that go with it.
+# program's own words as bash would complete them for it.  --scan, --pid
+# and --serve take no program: after each, only the options that go with
+# it.
 _zombie_watch()
 {
 	local cur prev words cword
@@ -11,6 +12,7 @@ _zombie_watch()
 	for ((i = 1; i < cword; i++)); do
 		case ${words[i]} in
 		--scan) mode=scan ;;
+		--serve | --serve=*) mode=serve ;;
 		--pid=*) mode=pid ;;
 		--pid) mode=pid; ((i++)) ;;
 		--) [[ $mode ]] && return; _command_offset $((i + 1)); return ;;
@@ -44,11 +46,12 @@ _zombie_watch()
 		return
 		;;
 	-*)
-		local opts='--check-reaper --reaper-wait= --pid= --scan --json
+		local opts='--check-reaper --reaper-wait= --pid= --scan --serve --json
 			--output= --quiet --help --version -o -q -h --'
 		case $mode in
 		scan) opts='--json --output= -o' ;;
 		pid) opts='--json --output= --quiet -o -q' ;;
+		serve) opts='' ;;
 		esac
 		COMPREPLY=($(compgen -W "$opts" -- "$cur"))
 		[[ ${COMPREPLY-} == *= ]] && compopt -o nospace

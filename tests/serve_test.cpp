@@ -27,15 +27,22 @@ namespace {
 /* The server on a port of the system's choosing, killed with the test. */
 class Served {
       public:
-	Served()
+	/* As nobody, where the program is a copy nobody may run. */
+	explicit Served(const char *program = WATCH_PATH, bool nobody = false)
 	{
 		int p[2];
 		EXPECT_EQ(pipe2(p, O_CLOEXEC), 0);
 		pid_ = fork();
 		if (pid_ == 0) {
 			(void)dup2(p[1], 2);
-			(void)execl(WATCH_PATH, WATCH_PATH,
-			    "--serve=127.0.0.1:0", (char *)nullptr);
+			if (nobody)
+				(void)execl("/usr/bin/setpriv", "setpriv",
+				    "--reuid=nobody", "--regid=nogroup",
+				    "--clear-groups", program,
+				    "--serve=127.0.0.1:0", (char *)nullptr);
+			else
+				(void)execl(program, program,
+				    "--serve=127.0.0.1:0", (char *)nullptr);
 			_exit(127);
 		}
 		(void)close(p[1]);
@@ -51,6 +58,16 @@ class Served {
 			std::regex("serving http://127\\.0\\.0\\.1:(\\d+)/")))
 			port_ = std::stoi(m[1]);
 		EXPECT_GT(port_, 0) << line;
+	}
+	/* What it said on standard error after where it listens. */
+	std::string said()
+	{
+		std::string out;
+		char buf[4096];
+		(void)fcntl(err_, F_SETFL, O_NONBLOCK);
+		for (ssize_t n; (n = read(err_, buf, sizeof(buf))) > 0;)
+			out.append(buf, (size_t)n);
+		return out;
 	}
 	Served(const Served &) = delete;
 	Served &operator=(const Served &) = delete;
@@ -298,6 +315,41 @@ TEST(Serve, StallingAndBadClientsDoNotStopTheNextScrape)
 		    << status;
 		EXPECT_LT(took, 1.0);
 	}
+}
+
+/*
+ * Without the right to the kernel's records, what /proc shows is served,
+ * and nothing is counted: it says so once, on stderr and at /.
+ */
+TEST(Serve, WithoutPrivilegeItServesWhatProcShowsAndSaysSo)
+{
+	NEED_ROOT();
+	ProgramCopy copy(WATCH_PATH);
+	ASSERT_FALSE(copy.path().empty());
+	Served s(copy.path().c_str(), true);
+	pid_t p = holder();
+	std::string text;
+	double t0 = now();
+	while (now() - t0 < 10 && value(text, series(p)) != 2)
+		text = scrape(s.port());
+	EXPECT_EQ(value(text, series(p)), 2) << text;
+	EXPECT_EQ(value(text, "zombie_records_available"), 0);
+	for (const char *absent : {"zombie_exits_total", "zombie_duration"})
+		EXPECT_EQ(text.find(absent), std::string::npos) << absent;
+	std::string index = ask(s.port(), "GET / HTTP/1.0\r\n\r\n");
+	EXPECT_NE(index.find("not seen: the kernel's records of exits are "
+			     "refused"),
+	    std::string::npos)
+	    << index;
+	(void)scrape(s.port());
+	std::string err = s.said();
+	EXPECT_EQ(err.find("zombie-watch: the kernel's records of exits are "
+			   "refused"),
+	    0U)
+	    << err;
+	EXPECT_EQ(err.find('\n'), err.size() - 1) << "said once: " << err;
+	(void)kill(p, SIGKILL);
+	(void)waitpid(p, nullptr, 0);
 }
 
 /*
