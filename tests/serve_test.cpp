@@ -173,9 +173,9 @@ have(const char *program)
 #define NEED(program)                                                          \
 	do {                                                                   \
 		if (!have(program) && getenv("CI") != nullptr)                 \
-			FAIL() << program << " is installed by .ci/run";       \
+			FAIL() << (program) << " is installed by .ci/run";     \
 		if (!have(program))                                            \
-			GTEST_SKIP() << program << " is not installed";        \
+			GTEST_SKIP() << (program) << " is not installed";      \
 	} while (0)
 
 std::string
@@ -253,7 +253,7 @@ TEST(Serve, AParentsZombiesAppearAndGo)
 	(void)unlink(file.c_str());
 
 	/* Zombies held a second or more, then collected by the reaper. */
-	(void)usleep(1000000);
+	(void)sleep(1);
 	(void)kill(p, SIGKILL);
 	(void)waitpid(p, nullptr, 0);
 	double gone = now();
@@ -285,6 +285,7 @@ TEST(Serve, StallingAndBadClientsDoNotStopTheNextScrape)
 	for (int sig : {SIGTERM, SIGINT}) {
 		Served s;
 		std::vector<int> idle;
+		idle.reserve(40);
 		for (int i = 0; i < 40; i++)
 			idle.push_back(connected(s.port()));
 		EXPECT_NE(

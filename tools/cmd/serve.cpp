@@ -13,6 +13,7 @@
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,6 +44,12 @@ constexpr Nanos CLIENT_TIME = 5 * SECOND;
 /* Beyond these the oldest connection is dropped for the new one: clients
  * that stall never keep the next scrape out. */
 constexpr size_t MOST_CLIENTS = 16;
+/*
+ * Once the records come, they are read each DRAIN until none came: one
+ * wake for a burst, not three for each process (its fork's, its exit's,
+ * its pidfd's).  A process collected within that is timed by a bound.
+ */
+constexpr Nanos DRAIN = 10'000'000;
 /* Ended processes held by a pidfd, to time their collection: beyond, an
  * end is counted but not timed. */
 constexpr size_t MOST_HELD = 8192;
@@ -52,6 +59,7 @@ enum Kind : std::uint64_t {
 	SIGNALS,
 	TICK,
 	RING,
+	DRAIN_TICK,
 	CLIENT,
 	HELD,
 };
@@ -94,6 +102,8 @@ class Server {
 	Epoll ep_;
 	SignalFd signals_;
 	TimerFd tick_;
+	TimerFd drain_;
+	bool draining_ = false;
 	Fd listener_;
 	ForkRecords rings_;
 	bool hup_ = false;
@@ -109,12 +119,15 @@ class Server {
 		return monotonic_now() - t0_;
 	}
 	void tell(const std::string &what);
-	void on_records();
+	size_t on_records();
+	bool rings_wake(bool wake);
+	void on_drain();
 	void on_exit(const Record &r);
 	void on_held(pid_t pid, bool exited, bool gone);
 	void on_listener();
 	void on_client(std::uint64_t id);
 	void on_tick();
+	bool on_ready(const Epoll::Ready &r, ExitFacts &f);
 	void send(std::uint64_t id, Client &c);
 	Answer answer(const Request &req);
 	std::string metrics(Format f);
@@ -138,16 +151,24 @@ Server::open()
 		(void)sigaddset(&mask, sig);
 	if (sigprocmask(SIG_BLOCK, &mask, nullptr) == -1)
 		return failure("sigprocmask");
+	/* A pidfd for each zombie held: as many as the system lets it. */
+	struct rlimit files;
+	if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+		files.rlim_cur = files.rlim_max;
+		(void)setrlimit(RLIMIT_NOFILE, &files);
+	}
 	/* A client gone mid-answer is a failed write, not our end. */
 	(void)signal(SIGPIPE, SIG_IGN);
 	std::optional<SignalFd> s = SignalFd::open(mask);
 	std::optional<Epoll> e = Epoll::open();
 	std::optional<TimerFd> t = TimerFd::open();
-	if (!s || !e || !t)
+	std::optional<TimerFd> d = TimerFd::open();
+	if (!s || !e || !t || !d)
 		return failure(!s ? "signalfd" : !e ? "epoll" : "timerfd");
 	signals_ = std::move(*s);
 	ep_ = std::move(*e);
 	tick_ = std::move(*t);
+	drain_ = std::move(*d);
 	listener_ = listen_on(where_);
 	if (!listener_)
 		return failure(
@@ -155,13 +176,13 @@ Server::open()
 		    std::to_string(where_.port));
 	if (!ep_.add(listener_.get(), token(LISTENER)) ||
 	    !ep_.add(signals_.fd(), token(SIGNALS)) ||
-	    !ep_.add(tick_.fd(), token(TICK)) || !tick_.set(SECOND, SECOND))
+	    !ep_.add(tick_.fd(), token(TICK)) ||
+	    !ep_.add(drain_.fd(), token(DRAIN_TICK)) ||
+	    !tick_.set(SECOND, SECOND))
 		return failure("epoll");
 	bool records = rings_.open(-1);
-	if (records)
-		for (int fd : rings_.fds())
-			if (!ep_.add(fd, token(RING)))
-				return failure("epoll");
+	if (records && !rings_wake(true))
+		return failure("epoll");
 	hup_ = pidfd_hangs_up();
 	fleet_.emplace(records);
 	std::optional<std::uint16_t> port = bound_port(listener_);
@@ -213,7 +234,8 @@ Server::on_exit(const Record &r)
 	held_[r.pid] = Held{std::move(fd), r.t, false};
 }
 
-void
+/* How many records there were. */
+size_t
 Server::on_records()
 {
 	std::vector<Record> recs;
@@ -224,6 +246,30 @@ Server::on_records()
 	for (const Record &r : recs)
 		if (!r.fork && !r.exec)
 			on_exit(r);
+	return recs.size();
+}
+
+/* Whether the rings wake the loop, or wait for the drain. */
+bool
+Server::rings_wake(bool wake)
+{
+	for (int fd : rings_.fds()) {
+		if (!wake)
+			ep_.remove(fd);
+		else if (!ep_.add(fd, token(RING)))
+			return false;
+	}
+	draining_ = !wake;
+	return true;
+}
+
+/* Read again while records come; woken by the next one once they stop. */
+void
+Server::on_drain()
+{
+	(void)drain_.take();
+	if (on_records() > 0 || !rings_wake(true))
+		(void)drain_.set(DRAIN);
 }
 
 /* Readable: its whole group has exited; hung up: collected, just now. */
@@ -393,6 +439,47 @@ Server::on_tick()
 			++it;
 }
 
+/* One descriptor's news; true when a signal ends the server. */
+bool
+Server::on_ready(const Epoll::Ready &r, ExitFacts &f)
+{
+	std::uint64_t n = r.token & ((1ULL << 56) - 1);
+
+	switch ((Kind)(r.token >> 56)) {
+	case LISTENER:
+		on_listener();
+		break;
+	case SIGNALS:
+		if (std::optional<struct signalfd_siginfo> si =
+			signals_.take()) {
+			f.signal = (int)si->ssi_signo;
+			return true;
+		}
+		break;
+	case TICK:
+		on_tick();
+		break;
+	case RING:
+		/* Its first records: the rest come with the drain. */
+		if (!draining_) {
+			(void)on_records();
+			(void)rings_wake(false);
+			(void)drain_.set(DRAIN);
+		}
+		break;
+	case DRAIN_TICK:
+		on_drain();
+		break;
+	case CLIENT:
+		on_client(n);
+		break;
+	case HELD:
+		on_held((pid_t)n, r.in, r.hup);
+		break;
+	}
+	return false;
+}
+
 std::optional<Failure>
 Server::run(ExitFacts &f)
 {
@@ -401,33 +488,9 @@ Server::run(ExitFacts &f)
 	for (;;) {
 		if (!ep_.wait(-1, ready) && !ep_.interrupted())
 			return failure("epoll_wait");
-		for (const Epoll::Ready &r : ready) {
-			std::uint64_t n = r.token & ((1ULL << 56) - 1);
-			switch ((Kind)(r.token >> 56)) {
-			case LISTENER:
-				on_listener();
-				break;
-			case SIGNALS:
-				if (std::optional<struct signalfd_siginfo> si =
-					signals_.take()) {
-					f.signal = (int)si->ssi_signo;
-					return std::nullopt;
-				}
-				break;
-			case TICK:
-				on_tick();
-				break;
-			case RING:
-				on_records();
-				break;
-			case CLIENT:
-				on_client(n);
-				break;
-			case HELD:
-				on_held((pid_t)n, r.in, r.hup);
-				break;
-			}
-		}
+		for (const Epoll::Ready &r : ready)
+			if (on_ready(r, f))
+				return std::nullopt;
 	}
 }
 

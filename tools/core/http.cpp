@@ -138,10 +138,12 @@ parse_listen(std::string_view text)
 	std::string_view port = text.substr(colon + 1);
 	Listen l;
 	if (port.empty() || port.size() > 5 ||
-	    port.find_first_not_of("0123456789") != std::string_view::npos ||
-	    std::atoi(std::string(port).c_str()) > 65535)
+	    port.find_first_not_of("0123456789") != std::string_view::npos)
 		return std::nullopt;
-	l.port = (std::uint16_t)std::atoi(std::string(port).c_str());
+	long n = std::strtol(std::string(port).c_str(), nullptr, 10);
+	if (n > 65535)
+		return std::nullopt;
+	l.port = (std::uint16_t)n;
 	if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
 		host = host.substr(1, host.size() - 2);
 		l.v6 = true;

@@ -100,8 +100,8 @@ ForkRecords::event_open(pid_t pid, int cpu)
 	 * and the kernel writes its main thread's exit, which alone would
 	 * read as the main thread ending.
 	 */
-	a.comm = 1;
-	a.comm_exec = 1;
+	a.comm = pid != -1; /* the whole system's are not wanted */
+	a.comm_exec = a.comm;
 	a.sample_id_all = 1;
 	a.sample_type = PERF_SAMPLE_TIME;
 	/* Wake at every record, not when the buffer is half full. */
