@@ -247,6 +247,7 @@ std::optional<ExitFacts>
 one_option(int c, char *argv[], Options &o, bool &waits)
 {
 	std::optional<Nanos> w;
+	const char *where = nullptr;
 
 	switch (c) {
 	case 'h':
@@ -286,10 +287,10 @@ one_option(int c, char *argv[], Options &o, bool &waits)
 		o.scan = true;
 		break;
 	case OPT_SERVE:
-		if (!(o.serve = parse_listen(
-			  optarg != nullptr ? optarg : SERVE_DEFAULT)))
+		where = optarg != nullptr ? optarg : SERVE_DEFAULT;
+		if (!(o.serve = parse_listen(where)))
 			return usage_error(
-			    "not an ADDRESS:PORT to listen on:", optarg);
+			    "not an ADDRESS:PORT to listen on:", where);
 		break;
 	case OPT_SVG:
 		o.svg = optarg;
