@@ -147,8 +147,13 @@ Server::open()
 	sigset_t mask;
 
 	(void)sigemptyset(&mask);
-	for (int sig : {SIGINT, SIGTERM, SIGHUP})
-		(void)sigaddset(&mask, sig);
+	/* Ignored when it was started, as under nohup: ignored they stay. */
+	for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+		struct sigaction was;
+		if (sigaction(sig, nullptr, &was) == 0 &&
+		    was.sa_handler != SIG_IGN)
+			(void)sigaddset(&mask, sig);
+	}
 	if (sigprocmask(SIG_BLOCK, &mask, nullptr) == -1)
 		return failure("sigprocmask");
 	/* A pidfd for each zombie held: as many as the system lets it. */
@@ -170,10 +175,9 @@ Server::open()
 	tick_ = std::move(*t);
 	drain_ = std::move(*d);
 	listener_ = listen_on(where_);
+	std::string host = where_.v6 ? "[" + where_.host + "]" : where_.host;
 	if (!listener_)
-		return failure(
-		    (where_.v6 ? "[" + where_.host + "]" : where_.host) + ":" +
-		    std::to_string(where_.port));
+		return failure(host + ":" + std::to_string(where_.port));
 	if (!ep_.add(listener_.get(), token(LISTENER)) ||
 	    !ep_.add(signals_.fd(), token(SIGNALS)) ||
 	    !ep_.add(tick_.fd(), token(TICK)) ||
@@ -187,8 +191,7 @@ Server::open()
 	fleet_.emplace(records);
 	std::optional<std::uint16_t> port = bound_port(listener_);
 	(void)fprintf(stderr, "zombie-watch: serving http://%s:%u/metrics\n",
-	    where_.v6 ? ("[" + where_.host + "]").c_str() : where_.host.c_str(),
-	    (unsigned)port.value_or(where_.port));
+	    host.c_str(), (unsigned)port.value_or(where_.port));
 	if (!records)
 		tell("the kernel's records of exits are refused (it takes root "
 		     "or CAP_PERFMON): zombies are counted from /proc, and no "
