@@ -366,17 +366,12 @@ TEST(Serve, ScrapedByARealPrometheus)
 	char dir[] = "/tmp/zombie-prom-XXXXXX";
 	ASSERT_NE(mkdtemp(dir), nullptr);
 	std::string d = dir;
-	/* A port for Prometheus: the system's choice, let go just before. */
-	int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	struct sockaddr_in a = {};
-	socklen_t len = sizeof(a);
-	a.sin_family = AF_INET;
-	a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	ASSERT_EQ(
-	    bind(probe, reinterpret_cast<struct sockaddr *>(&a), sizeof(a)), 0);
-	(void)getsockname(probe, reinterpret_cast<struct sockaddr *>(&a), &len);
-	int web = ntohs(a.sin_port);
-	(void)close(probe);
+	/*
+	 * A port for Prometheus below the system's ephemeral range: one the
+	 * system chose and let go could be given next to a server of a test
+	 * beside this one, and Prometheus would not start.
+	 */
+	int web = 20000 + (int)(getpid() % 10000);
 	std::ofstream(d + "/prometheus.yml")
 	    << "global:\n  scrape_interval: 1s\n"
 	    << "scrape_configs:\n  - job_name: zombie\n"
@@ -406,7 +401,7 @@ TEST(Serve, ScrapedByARealPrometheus)
 		    "Host: a\r\nConnection: close\r\n\r\n");
 		answer = r.rfind("HTTP/1.1 200", 0) == 0 ? r : "";
 	}
-	(void)kill(prom, SIGTERM);
+	(void)kill(prom, SIGKILL);
 	(void)waitpid(prom, nullptr, 0);
 	(void)kill(p, SIGKILL);
 	(void)waitpid(p, nullptr, 0);
