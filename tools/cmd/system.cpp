@@ -23,9 +23,10 @@ KernelSystem::now()
 }
 
 /*
- * Its stat file first: read after the pidfd is made, it proves that both
- * are of one process, for a number is not reused before the process is
- * released, and a released process's file cannot be read.
+ * The pidfd first: of a process gone already, as most of a burst's are,
+ * it fails at once, where a path to its stat file costs a walk.  The
+ * number is not reused before the process is released, so one not
+ * released yet after its file was opened was the file's all along.
  */
 PinResult
 KernelSystem::pin(pid_t pid)
@@ -34,21 +35,21 @@ KernelSystem::pin(pid_t pid)
 	Held h;
 
 	h.pid = pid;
+	h.pidfd = pidfd_open(pid);
+	if (!h.pidfd) {
+		r.error = errno;
+		r.gone = errno == ESRCH;
+		return r;
+	}
 	h.stat = stat_open(pid);
 	/*
 	 * A process collected as its file is opened may give ESRCH, not
 	 * ENOENT (seen in bursts of short children on a loaded machine):
 	 * it is as gone.
 	 */
-	if (!h.stat) {
-		r.error = errno;
-		r.gone = errno == ENOENT || errno == ESRCH;
-		return r;
-	}
-	h.pidfd = pidfd_open(pid);
-	if (!h.pidfd) {
-		r.error = errno;
-		r.gone = errno == ESRCH;
+	if (!h.stat || !pidfd_alive(h.pidfd)) {
+		r.error = h.stat ? ESRCH : errno;
+		r.gone = r.error == ENOENT || r.error == ESRCH;
 		return r;
 	}
 	r.pin = next_++;

@@ -8,6 +8,8 @@ Pending::push(const Event &e)
 	std::push_heap(q_.begin(), q_.end());
 	if (e.what == What::Collected && e.how == How::Wait)
 		collected_[e.proc] = {e.other, e.t};
+	if (e.what == What::Collected && e.other)
+		collecting_[*e.other]++;
 	if (e.what != What::Sample)
 		told_.push(e.t);
 }
@@ -17,6 +19,9 @@ Pending::before_end(ProcId collector, Nanos end)
 {
 	bool moved = false;
 
+	/* Most that end collected nothing: a burst need not look. */
+	if (collecting_.count(collector) == 0)
+		return;
 	for (Item &i : q_)
 		if (i.e.what == What::Collected && i.e.other == collector &&
 		    i.e.t >= end) {
@@ -38,6 +43,7 @@ Pending::withdraw(ProcId proc, What what)
 	});
 	if (it == q_.end())
 		return;
+	leaves(it->e);
 	q_.erase(it);
 	std::make_heap(q_.begin(), q_.end());
 }
@@ -48,6 +54,16 @@ Pending::oldest() const
 	if (told_.empty())
 		return std::nullopt;
 	return told_.top();
+}
+
+void
+Pending::leaves(const Event &e)
+{
+	if (e.what != What::Collected || !e.other)
+		return;
+	auto it = collecting_.find(*e.other);
+	if (it != collecting_.end() && --it->second <= 0)
+		collecting_.erase(it);
 }
 
 void

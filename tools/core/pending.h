@@ -30,6 +30,7 @@ class Pending {
 	{
 		while (!q_.empty() && q_.front().e.t <= horizon) {
 			std::pop_heap(q_.begin(), q_.end());
+			leaves(q_.back().e);
 			collected_soon(q_.back().e);
 			log.append(q_.back().e);
 			q_.pop_back();
@@ -55,6 +56,7 @@ class Pending {
 	 * that stay is given under one that did not.
 	 */
 	void collected_soon(Event &e);
+	void leaves(const Event &e);
 	static constexpr Nanos AT_ONCE = 20'000'000;
 
 	struct Item {
@@ -73,6 +75,8 @@ class Pending {
 	/* Each collection waiting here: who collected whom, and when. */
 	std::unordered_map<ProcId, std::pair<std::optional<ProcId>, Nanos>>
 	    collected_;
+	/* How many collections each collector has waiting here. */
+	std::unordered_map<ProcId, int> collecting_;
 };
 
 #endif

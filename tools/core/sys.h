@@ -53,8 +53,8 @@ class System {
 	/* Nanoseconds since the watch began. */
 	virtual Nanos now() = 0;
 	/*
-	 * Holds the process by its stat file first, then a pidfd: read
-	 * after the pidfd is made, the file proves both are of one process.
+	 * Holds the process by a pidfd and its stat file, both proved to
+	 * be of the one process.
 	 */
 	virtual PinResult pin(pid_t pid) = 0;
 	virtual void unpin(PinId pin) = 0;

@@ -101,6 +101,7 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 	PinResult held = sys_.pin(l.pid);
 	if (!held.pin) {
 		l.gone = held.gone;
+		l.gone_at = ++asked_;
 		pin_error_ = held.error;
 		return false;
 	}
@@ -112,6 +113,7 @@ Tracker::pin(Live &l, std::optional<Nanos> born)
 			       sys_.start_time(*s) > *born + 3 * tick))) {
 		l.pin.reset();
 		l.gone = true;
+		l.gone_at = ++asked_;
 		return false;
 	}
 	l.seen = s->state;
@@ -299,12 +301,14 @@ Tracker::on_fork(const Record &r, std::vector<ProcId> &fresh)
 		if (made != fresh.end()) {
 			fresh.erase(made);
 			old->gone = true;
+			old->gone_at = ++asked_;
 			created(*old);
 		}
 		/* Pinned after this fork, it held this one: the old is gone. */
 		if (old->pin && old->held > r.t) {
 			old->pin.reset();
 			old->gone = true;
+			old->gone_at = ++asked_;
 		}
 		vanished(old->id, r.t);
 	}
@@ -521,6 +525,7 @@ void
 Tracker::settle()
 {
 	ledger_.settle();
+	counts_.clear();
 	behind_ = false;
 	auto done = [this](ProcId id) {
 		auto it = live_.find(id);

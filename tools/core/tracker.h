@@ -83,6 +83,14 @@ class Tracker {
 	Nanos now() const;
 
       private:
+	/* A count of what it asked the system: orders what it learns. */
+	using Asked = std::uint64_t;
+	/* Since when a process is known gone: by that question, or by a
+	 * time. */
+	struct GoneBy {
+		Asked asked = 0;
+		std::optional<Nanos> seen;
+	};
 	struct Live {
 		ProcId id = 0;
 		pid_t pid = 0;
@@ -98,6 +106,7 @@ class Tracker {
 		std::optional<Nanos> orphaned;
 		bool handover_unknown = false; /* gone before it was seen */
 		bool gone = false;             /* released before it was held */
+		Asked gone_at = 0;             /* known so since */
 		bool given_up = false;
 		int threads = 1;
 		bool main_exited = false;
@@ -145,9 +154,13 @@ class Tracker {
 	void end_now(Live &l);
 	void handover(Live &x);
 	void orphan(Live &l, const Live &x);
-	std::vector<Candidate> candidates(const Live &l);
-	Candidate candidate(ProcId who);
-	void adopters(ProcId x, std::vector<Candidate> &into);
+	void vanish(ProcId id, GoneBy gone_by);
+	std::vector<Candidate> candidates(const Live &l, GoneBy gone_by);
+	Candidate candidate(ProcId who, GoneBy gone_by);
+	template <class Read>
+	std::optional<long long> count_of(
+	    ProcId who, GoneBy gone_by, Read read);
+	void adopters(ProcId x, std::vector<Candidate> &into, GoneBy gone_by);
 	Nanos causal(const Live &l, const Attribution &a,
 	    std::optional<Nanos> seen = std::nullopt) const;
 	ProcId adopter(const Attribution &a, ProcId parent);
@@ -182,6 +195,17 @@ class Tracker {
 	 */
 	std::unordered_map<ProcId, int> kids_;
 	std::vector<ProcId> unrecorded_;
+	/*
+	 * Collectors' counts read this turn, each with when it was read:
+	 * one reading serves every child known gone before it was made.
+	 */
+	struct Count {
+		Asked read = 0;
+		Nanos at = 0;
+		std::optional<long long> count;
+	};
+	std::unordered_map<ProcId, Count> counts_;
+	Asked asked_ = 0;
 	bool have_children_ = true;
 	bool behind_ = false; /* this turn, the watcher was late */
 	int pin_error_ = 0;   /* why the last pin failed */

@@ -7,6 +7,7 @@
  */
 
 #include <algorithm>
+#include <limits>
 
 #include "core/tracker.h"
 
@@ -124,27 +125,51 @@ Tracker::orphan(Live &l, const Live &x)
 	emit(e);
 }
 
+/*
+ * A collector's count of its children's faults, read once a turn for all
+ * it collected: a reading made after a child was known gone includes that
+ * child's, as the kernel adds them before it lets the child go.
+ */
+template <class Read>
+std::optional<long long>
+Tracker::count_of(ProcId who, GoneBy gone_by, Read read)
+{
+	auto it = counts_.find(who);
+	if (it != counts_.end() &&
+	    (it->second.read > gone_by.asked ||
+		(gone_by.seen && it->second.at > *gone_by.seen)))
+		return it->second.count;
+	Count c;
+	c.read = ++asked_;
+	c.at = sys_.now();
+	if (std::optional<Stat> s = read())
+		c.count = s->cminflt;
+	counts_[who] = c;
+	return c.count;
+}
+
 Candidate
-Tracker::candidate(ProcId who)
+Tracker::candidate(ProcId who, GoneBy gone_by)
 {
 	Candidate c;
 	c.who = who;
 	if (Live *p = find(who)) {
 		c.base = p->base;
-		if (!p->end) {
-			std::optional<Stat> s = stat_of(*p);
-			if (s)
-				c.count = s->cminflt;
-		} else {
+		if (!p->end)
+			c.count =
+			    count_of(who, gone_by, [&] { return stat_of(*p); });
+		else
 			c.count = known_[who].final_count;
-		}
 		return c;
 	}
 	for (const Ancestor &a : ancestors_)
 		if (a.id == who) {
-			std::optional<Stat> s = sys_.stat(a.pin.id());
-			if (s && sys_.alive(a.pin.id()))
-				c.count = s->cminflt;
+			c.count = count_of(who, gone_by, [&] {
+				std::optional<Stat> s = sys_.stat(a.pin.id());
+				return s && sys_.alive(a.pin.id())
+					   ? s
+					   : std::nullopt;
+			});
 			c.base = a.base;
 			return c;
 		}
@@ -161,29 +186,29 @@ Tracker::candidate(ProcId who)
  * to the init of the namespace.
  */
 void
-Tracker::adopters(ProcId x, std::vector<Candidate> &into)
+Tracker::adopters(ProcId x, std::vector<Candidate> &into, GoneBy gone_by)
 {
 	for (std::optional<ProcId> a = known_[x].parent;
 	     a && *a != watcher_ && *a < known_.size(); a = known_[*a].parent)
 		if (Live *l = find(*a); l != nullptr && !l->end)
-			into.push_back(candidate(*a));
+			into.push_back(candidate(*a, gone_by));
 	for (const Ancestor &a : ancestors_)
-		into.push_back(candidate(a.id));
+		into.push_back(candidate(a.id, gone_by));
 }
 
 std::vector<Candidate>
-Tracker::candidates(const Live &l)
+Tracker::candidates(const Live &l, GoneBy gone_by)
 {
 	std::vector<Candidate> c;
 
 	if (l.orphaned && l.parent) {
-		c.push_back(candidate(*l.parent));
+		c.push_back(candidate(*l.parent, gone_by));
 		return c;
 	}
 	if (l.parent)
-		c.push_back(candidate(*l.parent));
+		c.push_back(candidate(*l.parent, gone_by));
 	if (l.handover_unknown && l.parent)
-		adopters(*l.parent, c);
+		adopters(*l.parent, c, gone_by);
 	return c;
 }
 
@@ -296,15 +321,31 @@ Tracker::disposition(ProcId who)
 	return false;
 }
 
-/* Someone else collected it, or the kernel released it: who, from what. */
+/*
+ * Gone by seen, the time a wait told it; else known gone from now, or from
+ * when a pin found it so.
+ */
 void
 Tracker::vanished(ProcId id, std::optional<Nanos> seen)
+{
+	GoneBy by;
+	by.asked = seen ? std::numeric_limits<Asked>::max() : ++asked_;
+	by.seen = seen;
+	vanish(id, by);
+}
+
+/* Someone else collected it, or the kernel released it: who, from what. */
+void
+Tracker::vanish(ProcId id, GoneBy gone_by)
 {
 	Live *lp = find(id);
 
 	if (lp == nullptr)
 		return;
 	Live &l = *lp;
+	std::optional<Nanos> seen = gone_by.seen;
+	if (l.gone)
+		gone_by.asked = std::min(gone_by.asked, l.gone_at);
 	std::optional<ProcId> parent = l.parent;
 	end_now(l);
 	/* Its parent ended, and it went before the hand-over was seen. */
@@ -313,7 +354,7 @@ Tracker::vanished(ProcId id, std::optional<Nanos> seen)
 	bool named = passed && l.parent != parent;
 	if (named)
 		l.orphaned = *known_[*parent].end + 1;
-	std::vector<Candidate> c = candidates(l);
+	std::vector<Candidate> c = candidates(l, gone_by);
 	Attribution a = ledger_.attribute(l.faults, c, l.least);
 	/* Not measured, nothing was credited: ask each its disposition. */
 	if (!a.measured) {
