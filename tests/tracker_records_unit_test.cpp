@@ -392,6 +392,73 @@ TEST(TrackerRecords, ASetIdExecIsNoEnd)
 	    << testing::PrintToString(told);
 	for (const std::string &l : told)
 		EXPECT_EQ(l.find("10 Ended"), std::string::npos) << l;
+
+	/*
+	 * Its fork and its exec read in one turn, as under load: it is
+	 * held only after the exec's record, and that record is still no
+	 * end.  Its end is told when its pidfd says so, as seen.
+	 */
+	TrackerRig at_once;
+	at_once.sys.t = 1 * ms;
+	at_once.start(101);
+	at_once.sys.t = 2 * ms;
+	Record fork = at_once.sys.fork(101, 102);
+	at_once.sys.t = 3 * ms;
+	at_once.turn({fork, at_once.sys.exec_setid(102)});
+	at_once.sys.t = 60 * ms;
+	at_once.turn({});
+	at_once.sys.t = 500 * ms;
+	(void)at_once.sys.exit(102, 0);
+	at_once.turn({});
+	told = at_once.lines();
+	EXPECT_TRUE(in_order(told,
+	    {
+		"2 Created 102 -> 101 by 101",
+		"3 Unrecorded 102",
+		"500 Ended 102 -> 101 status 0 zombie",
+	    }))
+	    << testing::PrintToString(told);
+	for (const std::string &l : told)
+		EXPECT_EQ(l.find("3 Ended"), std::string::npos) << l;
+}
+
+/*
+ * Forked, ended and collected before it was held, and its number forked
+ * again before the pin, whose record comes in the next turn: the pin held
+ * the second process, running, and the first's exit was its end, not a
+ * set-ID exec.
+ */
+TEST(TrackerRecords, AnExitReadWithItsForkAndANumberUsedAgain)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	Record first = rig.sys.fork(101, 102);
+	rig.sys.t = 3 * ms;
+	Record first_end = rig.sys.exit(102, 0);
+	rig.sys.reap(102, 101);
+	rig.sys.t = 4 * ms;
+	Record second = rig.sys.fork(101, 102);
+	rig.sys.t = 5 * ms;
+	rig.turn({first, first_end});
+	rig.sys.t = 6 * ms;
+	rig.turn({second});
+	rig.sys.t = 90 * ms;
+	(void)rig.sys.exit(102, 1 << 8);
+	rig.turn({rig.sys.exit(102, 1 << 8)});
+
+	Lines told = rig.lines();
+	EXPECT_TRUE(in_order(told,
+	    {
+		"2 Created 102 -> 101 by 101",
+		"3 Ended 102 -> 101",
+		"4 Created 102 -> 101 by 101",
+		"90 Ended 102 -> 101 status 1 zombie",
+	    }))
+	    << testing::PrintToString(told);
+	for (const std::string &l : told)
+		EXPECT_EQ(l.find("Unrecorded"), std::string::npos) << l;
 }
 
 /*

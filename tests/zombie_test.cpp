@@ -338,6 +338,22 @@ TEST(Watch, ASetIdProgramRunsOnAfterItsRecordsStop)
 	EXPECT_EQ(
 	    r.out.find("] parent " + p + " exited", end + 1), std::string::npos)
 	    << r.out;
+
+	/*
+	 * A child that runs it at once after its fork: both records are
+	 * often read in one turn, before the child is held.
+	 */
+	Seen c = watch(watcher({"/usr/bin/setpriv", "--reuid=nobody",
+	    "--regid=nogroup", "--clear-groups", "/bin/sh", "-c",
+	    shell.path() + " -p -c 'sleep 0.5'; exit 3"}));
+	EXPECT_TRUE(exited(c, 3)) << "wait status " << c.parent_status;
+	line(c, "\\] parent \\d+ created child (\\d+)$", &m);
+	std::string k = m[1];
+	line(c, "\\] child " + k +
+		    " ran a program that changes its user or group: the kernel "
+		    "stops its records there$");
+	line(c, "^\\[ *([0-9.]+)s\\] child " + k + " of \\d+ exited", &m);
+	EXPECT_GE(seconds(m[1].c_str()), 0.5) << c.out;
 }
 
 /*

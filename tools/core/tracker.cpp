@@ -306,6 +306,11 @@ Tracker::on_fork(const Record &r, std::vector<ProcId> &fresh)
 		}
 		/* Pinned after this fork, it held this one: the old is gone. */
 		if (old->pin && old->held > r.t) {
+			if (old->unsure) {
+				old->record_end = old->unsure->t;
+				old->exit_ppid = old->unsure->ppid;
+				old->unsure.reset();
+			}
 			old->pin.reset();
 			old->gone = true;
 			old->gone_at = ++asked_;
@@ -355,6 +360,7 @@ Tracker::on_exit(const Record &r, const Record *next, const Record *end)
 		return;
 	l->record_end = r.t;
 	l->exit_ppid = r.ppid;
+	l->exit_tid = r.tid;
 	if (another)
 		return;
 	/* Not held: the record is all there is, and it is gone. */
@@ -397,6 +403,16 @@ Tracker::on_exec(const Record &r)
 bool
 Tracker::runs_on(Live &l, const Record &r)
 {
+	if (!running(l))
+		return false;
+	unrecorded(l, r);
+	return true;
+}
+
+/* Neither a zombie nor on its way out; its count of threads as it is. */
+bool
+Tracker::running(Live &l)
+{
 	/* Ended, as nearly all are: its pidfd says so for less than a stat. */
 	if (!l.pin || sys_.exited(l.pin.id()))
 		return false;
@@ -404,19 +420,62 @@ Tracker::runs_on(Live &l, const Record &r)
 	if (!s || s->state == 'Z' || s->state == 'X' || s->exiting)
 		return false;
 	l.threads = std::max(s->threads, 1);
+	return true;
+}
+
+void
+Tracker::unrecorded(Live &l, const Record &r)
+{
 	/*
 	 * Not its main thread's: a thread the records did not count, lost
 	 * or made before the watch, ended; the process is not done.
 	 */
 	if (r.tid != r.pid)
-		return true;
+		return;
 	no_records(l, r.t);
 	Event e;
 	e.what = What::Unrecorded;
 	e.t = r.t;
 	e.proc = l.id;
 	emit(e);
-	return true;
+}
+
+/*
+ * Read with its fork, its exit's record came before the pin, which found
+ * it running.  A set-ID exec does that; so does an end, collection and a
+ * fork of the same number before the pin, whose record is not read yet.
+ * The next records, read after the pin, tell which.
+ */
+void
+Tracker::outlived(const std::vector<ProcId> &fresh)
+{
+	for (ProcId id : fresh) {
+		Live *l = find(id);
+		if (l == nullptr || !l->pin || !l->record_end || !running(*l))
+			continue;
+		Record r;
+		r.pid = l->pid;
+		r.tid = l->exit_tid;
+		r.ppid = l->exit_ppid.value_or(0);
+		r.t = *l->record_end;
+		l->unsure = r;
+		l->record_end.reset();
+		l->exit_ppid.reset();
+		unsure_.push_back(id);
+	}
+}
+
+/* No fork of its number came before its pin: the pin holds it. */
+void
+Tracker::confirm_unsure()
+{
+	for (ProcId id : unsure_)
+		if (Live *l = find(id); l != nullptr && l->unsure) {
+			Record r = *l->unsure;
+			l->unsure.reset();
+			unrecorded(*l, r);
+		}
+	unsure_.clear();
 }
 
 bool
@@ -490,7 +549,9 @@ Tracker::records(
 		else
 			on_exit(*r, r + 1, end);
 	}
+	confirm_unsure();
 	settle_fresh(fresh);
+	outlived(fresh);
 	if (!lost)
 		return;
 	told_lost(*lost);

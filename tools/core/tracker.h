@@ -102,6 +102,13 @@ class Tracker {
 		Nanos forked = 0; /* its latest fork, by the records */
 		std::optional<Nanos> record_end;
 		std::optional<pid_t> exit_ppid;
+		pid_t exit_tid = 0;
+		/*
+		 * The exit record of one held only after it, and found
+		 * running: a set-ID exec, unless the next records show its
+		 * number forked again before the pin.
+		 */
+		std::optional<Record> unsure;
 		std::optional<Nanos> end;
 		std::optional<Nanos> orphaned;
 		bool handover_unknown = false; /* gone before it was seen */
@@ -147,7 +154,11 @@ class Tracker {
 	void on_fork(const Record &r, std::vector<ProcId> &fresh);
 	void on_exit(const Record &r, const Record *next, const Record *end);
 	void on_exec(const Record &r);
+	bool running(Live &l);
 	bool runs_on(Live &l, const Record &r);
+	void unrecorded(Live &l, const Record &r);
+	void outlived(const std::vector<ProcId> &fresh);
+	void confirm_unsure();
 	void settle_fresh(const std::vector<ProcId> &fresh);
 	void told_lost(const Loss &lost);
 	void unfollowed(Live &l, int err);
@@ -195,6 +206,7 @@ class Tracker {
 	 */
 	std::unordered_map<ProcId, int> kids_;
 	std::vector<ProcId> unrecorded_;
+	std::vector<ProcId> unsure_;
 	/*
 	 * Collectors' counts read this turn, each with when it was read:
 	 * one reading serves every child known gone before it was made.
