@@ -165,7 +165,6 @@ class Tracker {
 	void end_now(Live &l);
 	void handover(Live &x);
 	void orphan(Live &l, const Live &x);
-	void vanish(ProcId id, GoneBy gone_by);
 	std::vector<Candidate> candidates(const Live &l, GoneBy gone_by);
 	Candidate candidate(ProcId who, GoneBy gone_by);
 	template <class Read>

@@ -322,28 +322,21 @@ Tracker::disposition(ProcId who)
 }
 
 /*
- * Gone by seen, the time a wait told it; else known gone from now, or from
- * when a pin found it so.
+ * Someone else collected it, or the kernel released it: who, from what.
+ * It is known gone by seen, the time a wait told it; else from now, or
+ * from when a pin found it so.
  */
 void
 Tracker::vanished(ProcId id, std::optional<Nanos> seen)
-{
-	GoneBy by;
-	by.asked = seen ? std::numeric_limits<Asked>::max() : ++asked_;
-	by.seen = seen;
-	vanish(id, by);
-}
-
-/* Someone else collected it, or the kernel released it: who, from what. */
-void
-Tracker::vanish(ProcId id, GoneBy gone_by)
 {
 	Live *lp = find(id);
 
 	if (lp == nullptr)
 		return;
 	Live &l = *lp;
-	std::optional<Nanos> seen = gone_by.seen;
+	GoneBy gone_by;
+	gone_by.seen = seen;
+	gone_by.asked = seen ? std::numeric_limits<Asked>::max() : ++asked_;
 	if (l.gone)
 		gone_by.asked = std::min(gone_by.asked, l.gone_at);
 	std::optional<ProcId> parent = l.parent;
