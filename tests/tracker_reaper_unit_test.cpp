@@ -319,6 +319,37 @@ TEST(TrackerReaper, TwoParentsCollectingUnseenChildrenAreEachCredited)
 }
 
 /*
+ * A parent's count is read once for all the children it collected in a
+ * turn, but a reading made before a child went cannot show that child's
+ * collection: the parent collects 103 just after its count is read for
+ * 104, and 103 is still credited to it, not released.
+ */
+TEST(TrackerReaper, ACountReadBeforeAChildWentIsNoEvidenceForIt)
+{
+	TrackerRig rig;
+	rig.sys.t = 1 * ms;
+	rig.start(101);
+	rig.sys.t = 2 * ms;
+	rig.turn({rig.sys.fork(101, 103)});
+	rig.sys.t = 5 * ms;
+	rig.turn({rig.sys.exit(103, 0)});
+	rig.sys.t = 8 * ms;
+	Record fork = rig.sys.fork(101, 104);
+	Record end = rig.sys.exit(104, 0);
+	rig.sys.reap(104, 101);
+	rig.sys.t = 10 * ms;
+	rig.sys.after_read[101] = [&rig] { rig.sys.reap(103, 101); };
+	rig.turn({fork, end});
+
+	Lines told = rig.lines();
+	EXPECT_TRUE(rig.sys.after_read.empty());
+	EXPECT_TRUE(in_order(told, {"10 Collected 104 -> 101 wait guessed"}));
+	EXPECT_TRUE(in_order(told, {"5 Ended 103 -> 101 status 0 zombie",
+				       "10 Collected 103 -> 101 wait late"}))
+	    << testing::PrintToString(told);
+}
+
+/*
  * A handler's waitpid loop collects three children at once; two were gone
  * before their faults could be read, and the loop's turn saw the hang-up
  * of only one of them: the parent's count, read then, already held the

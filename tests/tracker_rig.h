@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <map>
 #include <optional>
@@ -54,6 +55,11 @@ class FakeSystem final : public System {
 	std::vector<pid_t> unfollowed;
 	/* Numbers that refuse to be held, as a process of another user. */
 	std::map<pid_t, int> refuse;
+	/*
+	 * Done once, just after the next read of a process's stat: what
+	 * the processes do while the watcher reads.
+	 */
+	std::map<pid_t, std::function<void()>> after_read;
 
 	Nanos now() override
 	{
@@ -89,8 +95,16 @@ class FakeSystem final : public System {
 	std::optional<Stat> stat(PinId pin) override
 	{
 		const FakeProc *p = held(pin);
-		return p != nullptr ? std::optional<Stat>(p->stat)
-				    : std::nullopt;
+		if (p == nullptr)
+			return std::nullopt;
+		Stat s = p->stat;
+		auto it = after_read.find(p->pid);
+		if (it != after_read.end()) {
+			std::function<void()> act = std::move(it->second);
+			after_read.erase(it);
+			act();
+		}
+		return s;
 	}
 	bool alive(PinId pin) override
 	{
