@@ -215,6 +215,24 @@ TEST(TrackerReaper, ParentsThatIgnoreOrSetNocldwaitHaveChildrenReleased)
 			   "it as it ended"))
 	    << s;
 	EXPECT_TRUE(has(s, "child 105 was never a zombie")) << s;
+
+	/*
+	 * Its end read in the kernel's moment between the zombie and the
+	 * release, which /proc shows as Z: still never a zombie.
+	 */
+	TrackerRig moment;
+	moment.sys.t = 1 * ms;
+	moment.start(101);
+	moment.sys.t = 2 * ms;
+	moment.turn({moment.sys.fork(101, 102)});
+	moment.sys.t = 300 * ms;
+	Record end = moment.sys.exit(102, 0);
+	moment.sys.after_read[102] = [&moment] { moment.sys.release(102); };
+	moment.turn({end});
+	moment.turn({});
+	EXPECT_TRUE(in_order(moment.lines(),
+	    {"300 Ended 102 -> 101 status 0", "300 Collected 102 released"}))
+	    << testing::PrintToString(moment.lines());
 }
 
 /*

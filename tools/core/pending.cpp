@@ -48,6 +48,14 @@ Pending::withdraw(ProcId proc, What what)
 	std::make_heap(q_.begin(), q_.end());
 }
 
+void
+Pending::never_zombie(ProcId proc)
+{
+	for (Item &i : q_)
+		if (i.e.proc == proc && i.e.what == What::Ended)
+			i.e.zombie = false;
+}
+
 std::optional<Nanos>
 Pending::oldest() const
 {

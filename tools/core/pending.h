@@ -46,6 +46,11 @@ class Pending {
 	 * that, it collected before.
 	 */
 	void before_end(ProcId collector, Nanos end);
+	/*
+	 * Released as it ended: a zombie only in the kernel's moment
+	 * between its end and its release, where a read may still find it.
+	 */
+	void never_zombie(ProcId proc);
 	/* Takes back proc's event of what, if not yet told. */
 	void withdraw(ProcId proc, What what);
 

@@ -368,6 +368,12 @@ Tracker::vanished(ProcId id, std::optional<Nanos> seen)
 		e.state = *l.end < *l.orphaned ? 'Z' : 0;
 		emit(e);
 	}
+	/*
+	 * Released with no hand-over, it was released as it ended: seen a
+	 * zombie then, it was read inside the kernel's exit.
+	 */
+	if (a.how == How::Released && !l.orphaned)
+		out_.never_zombie(l.id);
 	collected(l, a, causal(l, a, seen));
 }
 
